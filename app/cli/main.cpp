@@ -1,0 +1,137 @@
+// snapmend: the command-line program. It drives the same engines as the GUI, for scripting and
+// headless use, and never writes to the medium it reads.
+#include <cstdio>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "app/cli/command.h"
+
+namespace snapmend::cli {
+
+namespace {
+
+const Command kCommands[] = {
+    {"partitions", "list the partitions of a disk image or device",
+     "usage: snapmend partitions IMAGE [--json]\n"
+     "  Lists the recognised FAT16, FAT32 and NTFS partitions as the drive tree shows them:\n"
+     "  label, start sector, end sector and size.\n"
+     "  --json   print a machine-readable list\n",
+     runPartitions},
+    {"params", "print the volume parameters of a partition or volume",
+     "usage: snapmend params IMAGE [--partition N] [--json]\n"
+     "  Computes the layout numbers of a FAT16, FAT32 or NTFS volume from its boot sector, or\n"
+     "  by scanning the volume when the boot sector of a FAT volume is unusable.\n"
+     "  --partition N   the partition as numbered by 'snapmend partitions' (default: the first;\n"
+     "                  the whole image when it has no partition table)\n"
+     "  --json          print the parameters as JSON\n",
+     runParams},
+};
+
+void printMainUsage(FILE* out) {
+    std::fprintf(out, "usage: snapmend COMMAND [OPTIONS]\n\nRecovers lost files from memory cards and other "
+                      "removable media; the medium is only ever read.\n\nCommands:\n");
+    for (const auto& c : kCommands)
+        std::fprintf(out, "  %-12.*s %.*s\n", static_cast<int>(c.name.size()), c.name.data(),
+                     static_cast<int>(c.summary.size()), c.summary.data());
+    std::fprintf(out, "\nRun 'snapmend COMMAND --help' for a command's options.\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        printMainUsage(stderr);
+        return kExitUsage;
+    }
+    const std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help") {
+        printMainUsage(stdout);
+        return kExitOk;
+    }
+    for (const auto& c : kCommands) {
+        if (c.name != name) continue;
+        Args args(std::span<char* const>(argv + 2, static_cast<std::size_t>(argc - 2)));
+        if (args.flag("--help") || args.flag("-h")) {
+            std::fwrite(c.usage.data(), 1, c.usage.size(), stdout);
+            return kExitOk;
+        }
+        try {
+            return c.run(args);
+        } catch (const UsageError& e) {
+            std::fprintf(stderr, "snapmend %s: %s\n", name.c_str(), e.what());
+            return kExitUsage;
+        }
+    }
+    std::fprintf(stderr, "snapmend: unknown command '%s' (see 'snapmend --help')\n", name.c_str());
+    return kExitUsage;
+}
+
+Args::Args(std::span<char* const> argv) : m_args(argv.begin(), argv.end()), m_taken(m_args.size(), false) {}
+
+bool Args::flag(std::string_view name) {
+    bool found = false;
+    for (std::size_t i = 0; i < m_args.size(); ++i)
+        if (!m_taken[i] && m_args[i] == name) m_taken[i] = found = true;
+    return found;
+}
+
+std::vector<std::string> Args::options(std::string_view name) {
+    std::vector<std::string> values;
+    for (std::size_t i = 0; i < m_args.size(); ++i) {
+        if (m_taken[i] || m_args[i] != name) continue;
+        if (i + 1 >= m_args.size()) throw UsageError(std::string(name) + " needs a value");
+        m_taken[i] = m_taken[i + 1] = true;
+        values.push_back(m_args[i + 1]);
+        ++i;
+    }
+    return values;
+}
+
+std::optional<std::string> Args::option(std::string_view name) {
+    auto values = options(name);
+    if (values.size() > 1) throw UsageError(std::string(name) + " given more than once");
+    if (values.empty()) return std::nullopt;
+    return values.front();
+}
+
+std::vector<std::string> Args::positionals() {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < m_args.size(); ++i) {
+        if (m_taken[i] || (m_args[i].size() > 1 && m_args[i][0] == '-')) continue;
+        m_taken[i] = true;
+        out.push_back(m_args[i]);
+    }
+    return out;
+}
+
+void Args::finish() const {
+    for (std::size_t i = 0; i < m_args.size(); ++i)
+        if (!m_taken[i]) throw UsageError("unexpected argument '" + m_args[i] + "'");
+}
+
+unsigned long parseCount(std::string_view option, const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long v = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || v == 0 || text[0] == '-')
+        throw UsageError(std::string(option) + " takes a number from 1 on, not '" + text + "'");
+    return v;
+}
+
+} // namespace snapmend::cli
+
+int main(int argc, char** argv) {
+    try {
+        return snapmend::cli::main(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "snapmend: Not Enough Memory\n");
+        return snapmend::cli::kExitFailure;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "snapmend: %s\n", e.what());
+        return snapmend::cli::kExitFailure;
+    }
+}

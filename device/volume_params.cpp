@@ -1,0 +1,1 @@
+#include "device/volume_params.h"

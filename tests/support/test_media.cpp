@@ -1,0 +1,102 @@
+#include "tests/support/test_media.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sys/wait.h>
+
+namespace snapmend::test {
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "snapmend-test-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    m_path = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}
+
+bool run(const std::string& command) {
+    const std::string full = command + " >/dev/null 2>&1";
+    const int rc = std::system(full.c_str());
+    const bool ok = rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 0;
+    EXPECT_TRUE(ok) << "command failed: " << command;
+    return ok;
+}
+
+std::string runOutput(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) {
+        ADD_FAILURE() << "cannot run: " << command;
+        return out;
+    }
+    std::array<char, 4096> buf{};
+    std::size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
+    const int rc = ::pclose(p);
+    EXPECT_TRUE(rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << "command failed: " << command;
+    return out;
+}
+
+void createImage(const std::filesystem::path& path, std::uint64_t sizeBytes) {
+    { std::ofstream(path, std::ios::binary | std::ios::trunc); }
+    std::filesystem::resize_file(path, sizeBytes);
+}
+
+void writeAt(const std::filesystem::path& path, std::uint64_t offset, std::span<const std::byte> bytes) {
+    std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+    ASSERT_TRUE(f) << "cannot open " << path;
+    f.seekp(static_cast<std::streamoff>(offset));
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(f) << "cannot write " << path;
+}
+
+void writeSector(const std::filesystem::path& path, std::uint64_t sector, std::span<const std::byte> bytes) {
+    writeAt(path, sector * 512, bytes);
+}
+
+std::vector<std::byte> readAt(const std::filesystem::path& path, std::uint64_t offset, std::size_t length) {
+    std::vector<std::byte> out(length);
+    std::ifstream f(path, std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(offset));
+    f.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(length));
+    out.resize(static_cast<std::size_t>(f.gcount()));
+    return out;
+}
+
+std::vector<std::byte> zeroSector() { return std::vector<std::byte>(512); }
+
+std::uint64_t hashFile(const std::filesystem::path& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::vector<char> buf(1 << 20);
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    std::uint64_t total = 0;
+    while (f.read(buf.data(), static_cast<std::streamsize>(buf.size())) || f.gcount() > 0) {
+        const auto n = static_cast<std::size_t>(f.gcount());
+        total += n;
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, buf.data() + i, 8);
+            h = (h ^ w) * 0x100000001b3ull;
+            h ^= h >> 29;
+        }
+        for (; i < n; ++i) h = (h ^ static_cast<unsigned char>(buf[i])) * 0x100000001b3ull;
+        if (!f) break;
+    }
+    return h ^ total;
+}
+
+UnchangedGuard::UnchangedGuard(std::filesystem::path path) : m_path(std::move(path)), m_hash(hashFile(m_path)) {}
+
+UnchangedGuard::~UnchangedGuard() { EXPECT_EQ(hashFile(m_path), m_hash) << "the medium was changed: " << m_path; }
+
+} // namespace snapmend::test
