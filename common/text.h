@@ -26,3 +26,13 @@ bool startsWith(std::string_view text, std::string_view prefix);
 bool iequals(std::string_view a, std::string_view b);
 
 } // namespace snapmend
+
+namespace snapmend {
+
+// UTF-16 code units to UTF-8. Unpaired surrogates are kept as their three-byte forms
+// (generalised UTF-8), so a name read from a medium survives a round trip unchanged.
+std::string utf16ToUtf8(std::u16string_view text);
+// The inverse of utf16ToUtf8, including its surrogate forms. Bytes that are not UTF-8 become U+FFFD.
+std::u16string utf8ToUtf16(std::string_view text);
+
+} // namespace snapmend
