@@ -20,12 +20,19 @@ inline constexpr std::uint32_t kMaxPartitionsPerDisk = 26;
 inline constexpr std::size_t kPartitionSlots = 50;
 // Image index of a partition item in the drive tree.
 inline constexpr int kPartitionImage = 2;
+// Extended boot records read per disk before the chain is given up. Real chains hold one record
+// per logical partition; this stops a crafted or damaged chain that never loops back but never
+// ends either from reading the disk record by record.
+inline constexpr std::size_t kMaxExtendedBootRecords = 256;
+// Passed as a disk's sector count when only the attached device's own size bounds the reads.
+inline constexpr std::uint64_t kUnknownSectorCount = ~std::uint64_t{0};
 
 struct PartitionSlot {
     ItemId treeItem = kNoItem;
     std::uint64_t startSector = 0;  // absolute on the disk
     std::uint64_t endSector = 0;    // one past the last sector (MBR/EBR) or the ending LBA (GPT)
     std::uint32_t index = 0;
+    bool endInclusive = false;      // endSector is the last sector itself (GUID table entries)
 };
 
 struct DiskPartitions {
@@ -51,14 +58,18 @@ std::string partitionLabel(std::uint32_t slotIndex, std::string_view fileSystem)
 ItemId addPartitionItem(ItemTree& tree, std::string label, ItemId parent);
 
 // Walks the MBR at tableSector of DevicePathTable[currentDisk] and its extended chain (or the GUID
-// table it leads to), recording partitions in entry and items under parent.
+// table it leads to), recording partitions in entry and items under parent. Recording starts at
+// entry.partitionCount and stops at kMaxPartitionsPerDisk; no sector at or beyond diskSectorCount
+// is read.
 PartitionWalkNotes walkPartitionTable(const DeviceMap& devices, int currentDisk, ItemTree& tree, ItemId parent,
                                       std::uint64_t tableSector, std::uint64_t diskSectorCount,
                                       DiskPartitions& entry);
 
-// Walks GUID partition entries from firstEntrySector through sector 33.
+// Walks GUID partition entries from firstEntrySector through sector 33. No sector at or beyond
+// diskSectorCount is read.
 void walkGuidTable(const DeviceMap& devices, int currentDisk, ItemTree& tree, ItemId parent,
-                   std::uint64_t firstEntrySector, DiskPartitions& entry, PartitionWalkNotes& notes);
+                   std::uint64_t firstEntrySector, DiskPartitions& entry, PartitionWalkNotes& notes,
+                   std::uint64_t diskSectorCount = kUnknownSectorCount);
 
 // "FAT16" | "FAT32" | "NTFS" | "Unknown"
 std::string normaliseFsName(std::string_view text);
