@@ -186,8 +186,11 @@ bool beginsWithFile(const DeviceMap& devices, std::string_view path, std::option
 bool computeNtfs(const DeviceMap& devices, const TargetState& state, std::string_view logicalDevicePath,
                  VolumeParams& p) {
     const std::uint64_t start = state.target.startSector;
-    const std::uint64_t end = state.target.endSector;
     const std::string_view path = state.devicePath;
+    // NTFS keeps its boot sector copy in the volume's last sector: end - 1 for an exclusive end
+    // (MBR partitions, whole volumes), end itself for a GUID partition's inclusive end.
+    std::uint64_t end = state.target.endSector;
+    if (end > start + 1 && hasBootSignature(view(readSector(devices, path, end - 1)))) end = end - 1;
 
     std::uint64_t current = start;
     Sector boot = readSector(devices, path, start);
@@ -222,8 +225,12 @@ bool computeNtfs(const DeviceMap& devices, const TargetState& state, std::string
     } else {
         const Sector other = readSector(devices, path, otherSector);
         const auto m2 = ntfsClusterSector<48>(view(other), start);
-        const std::string_view secondPath = state.targetKind == kKindLogical ? logicalDevicePath : path;
-        if (beginsWithFile(devices, secondPath, m2)) mft = *m2;
+        if (state.targetKind == kKindLogical) {
+            // The drive's own path counts sectors from the volume's start.
+            if (m2 && beginsWithFile(devices, logicalDevicePath, *m2 - start)) mft = *m2;
+        } else if (beginsWithFile(devices, path, m2)) {
+            mft = *m2;
+        }
     }
 
     std::uint64_t mirror = 0;

@@ -215,11 +215,13 @@ TEST(VolumeParamsTest, NtfsVolumeMadeByMkntfsMatchesFsstat) {
         const char* name;
         int clusterBytes;
         bool zeroPrimaryBoot;  // the copy in the volume's last sector must stand in
+        bool exclusiveEnd;     // the end is one past the last sector, as MBR partitions give it
     };
     const Case cases[] = {
-        {"4 KiB clusters", 4096, false},
-        {"1 KiB clusters", 1024, false},
-        {"primary boot sector zeroed", 4096, true},
+        {"4 KiB clusters", 4096, false, false},
+        {"1 KiB clusters", 1024, false, true},
+        {"primary boot sector zeroed, end is the last sector (GUID form)", 4096, true, false},
+        {"primary boot sector zeroed, end is one past it (MBR form)", 4096, true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -237,9 +239,9 @@ TEST(VolumeParamsTest, NtfsVolumeMadeByMkntfsMatchesFsstat) {
 
         UnchangedGuard guard(image);
         DeviceMap devices;
-        // The end names the volume's last sector, where mkntfs keeps the boot sector's copy.
+        // mkntfs keeps the boot sector's copy in the volume's last sector.
         const std::uint64_t last = 16 * kMiB / 512 - 1;
-        TargetState state = targetOn(attach(devices, image), "NTFS", 0, last);
+        TargetState state = targetOn(attach(devices, image), "NTFS", 0, c.exclusiveEnd ? last + 1 : last);
         ASSERT_TRUE(computeVolumeParams(devices, state, ""));
         const VolumeParams& p = state.calculatedParams;
         EXPECT_EQ(p.SPC, spc);
