@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "device/volume_params.h"
+#include "tests/support/cli_run.h"
 #include "tests/support/test_media.h"
 
 namespace snapmend {
@@ -26,31 +27,10 @@ namespace {
 using test::TempDir;
 using test::UnchangedGuard;
 
-struct CliRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
+using test::CliRun;
+using test::slurp;
 
-std::string slurp(const std::filesystem::path& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-CliRun runCli(const TempDir& dir, const std::string& arguments) {
-    const auto out = dir / "stdout.txt";
-    const auto err = dir / "stderr.txt";
-    const std::string command = std::string(SNAPMEND_CLI) + " params " + arguments + " </dev/null >'" +
-                                out.string() + "' 2>'" + err.string() + "'";
-    const int rc = std::system(command.c_str());
-    CliRun r;
-    r.exitCode = rc != -1 && WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    r.out = slurp(out);
-    r.err = slurp(err);
-    return r;
-}
+CliRun runParams(const TempDir& dir, const std::string& arguments) { return test::runCli(dir, "params " + arguments); }
 
 // The "name: value" lines after the first one.
 std::map<std::string, std::string> fieldsOf(const std::string& out) {
@@ -105,7 +85,7 @@ TEST(ParamsCli, Fat16PartitionFromBootSectorAsTextAndJson) {
     const FatLayout l = fsstatFat(image, 63);
     UnchangedGuard guard(image);
 
-    const CliRun text = runCli(dir, image.string());
+    const CliRun text = runParams(dir, image.string());
     ASSERT_EQ(text.exitCode, 0) << text.err;
     EXPECT_EQ(firstLine(text.out), "FAT16 partition 1: start 63, end 131072, parameters from the boot sector");
     auto f = fieldsOf(text.out);
@@ -121,7 +101,7 @@ TEST(ParamsCli, Fat16PartitionFromBootSectorAsTextAndJson) {
     EXPECT_EQ(f["mftStart"], "0");
     EXPECT_EQ(f.size(), 13u);
 
-    const CliRun json = runCli(dir, image.string() + " --partition 1 --json");
+    const CliRun json = runParams(dir, image.string() + " --partition 1 --json");
     ASSERT_EQ(json.exitCode, 0) << json.err;
     const auto j = nlohmann::json::parse(json.out);
     EXPECT_EQ(j["partition"], 1);
@@ -141,7 +121,7 @@ TEST(ParamsCli, Fat16PartitionWithoutBootSectorAndFatsIsScanned) {
     test::writeAt(image, (63 + l.fat0) * 512, std::vector<std::byte>(2 * (l.fat1 - l.fat0) * 512));
     UnchangedGuard guard(image);
 
-    const CliRun r = runCli(dir, image.string());
+    const CliRun r = runParams(dir, image.string());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(firstLine(r.out), "FAT16 partition 1: start 63, end 131072, parameters from the scan");
     auto f = fieldsOf(r.out);
@@ -157,7 +137,7 @@ TEST(ParamsCli, NtfsVolumeImageWithoutPartitionTable) {
     const std::string fs = test::runOutput("fsstat " + image.string());
     UnchangedGuard guard(image);
 
-    const CliRun r = runCli(dir, image.string());
+    const CliRun r = runParams(dir, image.string());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(firstLine(r.out), "NTFS volume (whole image): start 0, end 32768, parameters from the boot sector");
     auto f = fieldsOf(r.out);
@@ -169,7 +149,7 @@ TEST(ParamsCli, NtfsVolumeImageWithoutPartitionTable) {
     EXPECT_EQ(f["sectorsPerIndexRecord"], "8");
     EXPECT_EQ(f["partType"], "NTFS");
 
-    const CliRun json = runCli(dir, image.string() + " --json");
+    const CliRun json = runParams(dir, image.string() + " --json");
     ASSERT_EQ(json.exitCode, 0) << json.err;
     EXPECT_TRUE(nlohmann::json::parse(json.out)["partition"].is_null());
 }
@@ -199,7 +179,7 @@ TEST(ParamsCli, Refusals) {
         const bool exists = std::filesystem::exists(img);
         std::optional<UnchangedGuard> guard;
         if (exists) guard.emplace(img);
-        const CliRun r = runCli(dir, img + " " + c.args);
+        const CliRun r = runParams(dir, img + " " + c.args);
         EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
         EXPECT_NE(r.err.find(c.errContains), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");

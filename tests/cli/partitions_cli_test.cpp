@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/cli_run.h"
 #include "tests/support/test_media.h"
 
 namespace snapmend {
@@ -18,31 +19,9 @@ namespace {
 using test::TempDir;
 using test::UnchangedGuard;
 
-struct CliRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const std::filesystem::path& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-CliRun runCli(const TempDir& dir, const std::string& arguments) {
-    const auto out = dir / "stdout.txt";
-    const auto err = dir / "stderr.txt";
-    const std::string command = std::string(SNAPMEND_CLI) + " " + arguments + " >'" + out.string() + "' 2>'" +
-                                err.string() + "'";
-    const int rc = std::system(command.c_str());
-    CliRun r;
-    r.exitCode = rc != -1 && WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    r.out = slurp(out);
-    r.err = slurp(err);
-    return r;
-}
+using test::CliRun;
+using test::runCli;
+using test::slurp;
 
 // 64 MiB: a formatted FAT16 primary and an unformatted primary of type 0x07, named by its code.
 std::filesystem::path makeCardImage(const TempDir& dir) {

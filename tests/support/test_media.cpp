@@ -100,3 +100,31 @@ UnchangedGuard::UnchangedGuard(std::filesystem::path path) : m_path(std::move(pa
 UnchangedGuard::~UnchangedGuard() { EXPECT_EQ(hashFile(m_path), m_hash) << "the medium was changed: " << m_path; }
 
 } // namespace snapmend::test
+
+#include "tests/support/cli_run.h"
+
+#include <sstream>
+
+namespace snapmend::test {
+
+std::string slurp(const std::filesystem::path& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+CliRun runCli(const TempDir& dir, const std::string& arguments) {
+    const auto out = dir / "stdout.txt";
+    const auto err = dir / "stderr.txt";
+    const std::string command =
+        std::string(SNAPMEND_CLI) + " " + arguments + " >'" + out.string() + "' 2>'" + err.string() + "' </dev/null";
+    const int rc = std::system(command.c_str());
+    CliRun r;
+    r.exitCode = rc != -1 && WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
+}
+
+} // namespace snapmend::test
