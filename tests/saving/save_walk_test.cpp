@@ -135,19 +135,21 @@ TEST_F(SaveWalkTest, RebuildsTheTreeAndRecoversLiveDeletedAndFragmentedFiles) {
     struct Want {
         const char* path;
         const char* source;
+        bool deleted;
     };
     const Want wants[] = {
-        {"DCIM/100CANON/IMG_0001.JPG", "::/DCIM/100CANON/IMG_0001.JPG"},
-        {"DCIM/100CANON/IMG_0002.JPG", "::/DCIM/100CANON/IMG_0002.JPG"},
-        {"DCIM/100CANON/IMG_0004.JPG", "::/DCIM/100CANON/IMG_0004.JPG"},
-        {"DCIM/100CANON/_MG_0003.JPG", "::/DCIM/100CANON/IMG_0003.JPG"},
-        {"README", "::/README"},
-        {"EMPTY.TXT", "::/EMPTY.TXT"},
+        {"DCIM/100CANON/IMG_0001.JPG", "::/DCIM/100CANON/IMG_0001.JPG", false},
+        {"DCIM/100CANON/IMG_0002.JPG", "::/DCIM/100CANON/IMG_0002.JPG", false},
+        {"DCIM/100CANON/IMG_0004.JPG", "::/DCIM/100CANON/IMG_0004.JPG", false},
+        {"DCIM/100CANON/_MG_0003.JPG", "::/DCIM/100CANON/IMG_0003.JPG", true},
+        {"README", "::/README", false},
+        {"EMPTY.TXT", "::/EMPTY.TXT", false},
     };
     for (const auto& w : wants) {
         SCOPED_TRACE(w.path);
         const auto it = files.find(w.path);
         ASSERT_NE(it, files.end());
+        EXPECT_EQ(it->second->deleted, w.deleted);
         EXPECT_TRUE(it->second->complete);
         EXPECT_EQ(it->second->size, content(w.source).size());
         EXPECT_EQ(fileBytes(dest / w.path), content(w.source));
