@@ -7,8 +7,10 @@ cmake --preset release
 cmake --build --preset release --target snapmend
 card=build/release/demo-card.img
 [ -f "$card" ] || scripts/make-demo-card.sh "$card" >/dev/null
+out=build/release/demo-recovered
+rm -rf "$out"
 echo "== Partitions of the demo card ($card)"
 build/release/snapmend partitions "$card"
 echo
-echo "== Volume parameters of its first partition"
-build/release/snapmend params "$card" --partition 1
+echo "== Basic Search of its first partition, saving everything to $out"
+build/release/snapmend basic "$card" --list --out "$out"

@@ -46,6 +46,7 @@ struct Command {
     int (*run)(Args& args);
 };
 
+int runBasic(Args& args);
 int runPartitions(Args& args);
 int runParams(Args& args);
 

@@ -29,7 +29,7 @@ void ConsoleSink::status(std::string_view text) {
     if (m_lineOpen) std::fputc('\n', stderr);
     m_lineOpen = false;
     m_status = std::string(text);
-    m_lastPercent = -1;
+    m_lastPercent = kNoPercent;
     std::fprintf(stderr, "%s\n", m_status.c_str());
     if (!m_status.empty() && m_status.back() != ' ') m_status += ' ';
 }

@@ -33,7 +33,8 @@ private:
     bool m_tty;
     bool m_lineOpen = false;
     std::string m_status;
-    int m_lastPercent = -1;
+    static constexpr int kNoPercent = -100;  // nothing shown yet for this status
+    int m_lastPercent = kNoPercent;
 };
 
 } // namespace snapmend::cli

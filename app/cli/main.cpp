@@ -15,6 +15,21 @@ namespace snapmend::cli {
 namespace {
 
 const Command kCommands[] = {
+    {"basic", "Basic Search: rebuild the folder tree of a FAT16, FAT32 or NTFS volume and save it",
+     "usage: snapmend basic IMAGE [--partition N | --volume] [--list] [--out DIR] [--json]\n"
+     "                      [--on-collision rename|overwrite|skip]\n"
+     "  Rebuilds the folders and files of a volume from its file system as it is found, deleted\n"
+     "  entries included, and prints the recovered tree ([deleted] marks deleted items).\n"
+     "  --partition N   the partition as numbered by 'snapmend partitions' (default: the first)\n"
+     "  --volume        take the image as a single volume from sector 0 (automatic when sector 0\n"
+     "                  is a FAT or NTFS boot sector)\n"
+     "  --list          also list every folder's files: name, type, size, date and time\n"
+     "  --out DIR       save everything found, deleted items included, under DIR (Root is DIR)\n"
+     "  --on-collision  what to do when a saved name exists already (default: rename)\n"
+     "  --json          print a machine-readable summary\n"
+     "  Ctrl-C stops the scan; what was found so far is still printed and saved.\n"
+     "  Exit codes: 0 done, 1 stopped or not fully saved, 2 bad usage or unreadable image.\n",
+     runBasic},
     {"partitions", "list the partitions of a disk image or device",
      "usage: snapmend partitions IMAGE [--json]\n"
      "  Lists the recognised FAT16, FAT32 and NTFS partitions as the drive tree shows them:\n"

@@ -423,6 +423,7 @@ SectorEnd listSector(Session& session, const DeviceHandle& h, std::uint64_t sect
         row[kItHidden1] = decimal(e.startCluster);
         row[kItSfn] = e.shortName;
         if (volumeIndex >= 0 && items.columnCount() > kItFileSys) row[kItFileSys] = decimal(volumeIndex);
+        if (e.deleted && items.columnCount() > kItDeleted) row[kItDeleted] = "1";
         row[kItName] = std::move(name);
         items.append(std::move(row));
         ++session.fileCount;

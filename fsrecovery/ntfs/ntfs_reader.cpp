@@ -272,8 +272,9 @@ void WalkMft(Session& session, EngineSink& sink, std::stop_token stop) {
         if (!found) continue;
         const std::uint32_t parent = found->value.parent;
         if (file) {
-            session.NtfsFileTable.append(
-                {decimal(parent) + "|" + decimal(*first) + "|", "", "", "", "", decimal(parent)});
+            // NTFS rows leave "time" unused; it keeps the record's deleted mark for the listing.
+            session.NtfsFileTable.append({decimal(parent) + "|" + decimal(*first) + "|", "", "", "",
+                                          (flags & kFlagInUse) == 0 ? "1" : "", decimal(parent)});
             continue;
         }
         std::string name = utf16ToUtf8(detail::fileNameUnits(found->source, found->value));
@@ -328,6 +329,7 @@ void ListNtfsFolderFiles(Session& session, std::uint32_t folderRecord) {
         row[kItHidden1] = decimal(sector);
         row[kItHidden2] = decimal(folderRecord);
         row[kItHidden3] = "0";
+        if (row.size() > kItDeleted) row[kItDeleted] = table.cell(r, 4) == "1" ? "1" : "";
         session.itemList.append(std::move(row));
         ++session.fileCount;
     }
