@@ -6,6 +6,7 @@
 
 #include "common/bytes.h"
 #include "saving/collision_name.h"
+#include "saving/detail/copy_extents.h"
 #include "saving/detail/output.h"
 
 namespace snapmend::saving {
@@ -131,47 +132,17 @@ ExtractOutcome ExtractFatFile(const SourceVolume& source, SaveContext& ctx, std:
     OpenedOutput out = detail::createOutput(ctx, outputPath, outcome);
     if (!out.file) return outcome;
 
-    const std::uint32_t chunkSectors = params.SPC >= kChunkSectors ? kChunkSectors : 1;
-    std::vector<std::byte> buffer(std::size_t{chunkSectors} * kSectorSize);
-    std::uint64_t written = 0;
-    bool finished = size == 0;
-    bool failed = false;
+    // The file's clusters as stretches of consecutive sectors.
+    std::vector<detail::Extent> extents;
     std::uint64_t cluster = firstCluster;
-    // Each cluster holds at least one byte still needed, so needed clusters end the file.
-    for (std::uint64_t index = 0; index < needed && !finished && !failed; ++index) {
+    for (std::uint64_t index = 0; index < needed; ++index, ++cluster) {
         if (!chain.empty()) cluster = chain[index];
         const auto first = clusterSector(params, cluster);
-        for (std::uint32_t off = 0; off < params.SPC && !finished; off += chunkSectors) {
-            if (ctx.skipCurrent || ctx.stopAll) {
-                failed = true;
-                break;
-            }
-            const std::uint32_t count = std::min(chunkSectors, params.SPC - off);
-            const std::span<std::byte> chunk(buffer.data(), std::size_t{count} * kSectorSize);
-            std::size_t got = 0;
-            std::uint64_t sector = 0;
-            std::uint64_t byteOffset = 0;
-            if (first && !__builtin_add_overflow(*first, std::uint64_t{off}, &sector) &&
-                !__builtin_mul_overflow(sector, std::uint64_t{kSectorSize}, &byteOffset))
-                got = device.readAt(byteOffset, chunk);
-            // A failed or short read still goes on with the file: what could not be read is zeros.
-            std::fill(chunk.begin() + static_cast<std::ptrdiff_t>(got), chunk.end(), std::byte{0});
-
-            const std::uint64_t remaining = size - written;
-            const std::size_t take = remaining <= chunk.size() ? static_cast<std::size_t>(remaining) : chunk.size();
-            if (!detail::writeOutput(ctx, *out.file, chunk.first(take), outcome)) {
-                failed = true;
-                break;
-            }
-            written += take;
-            finished = written == size;
-            if (!ctx.previewMode && ctx.progress) {
-                ctx.progress->currentFileBar(written, size);
-                if (counted || finished) ctx.progress->bytesText(bytesText(written, size));
-            }
-        }
-        ++cluster;
+        detail::appendExtent(extents, {first.value_or(0), params.SPC, first.has_value(), false});
     }
+    const std::size_t chunkBytes = (params.SPC >= kChunkSectors ? kChunkSectors : 1) * kSectorSize;
+    const auto copied = detail::copyExtents(device, ctx, *out.file, outcome, extents, size, chunkBytes, counted);
+    const bool finished = copied.finished;
     outcome.complete = finished;
     detail::closeOutput(ctx, *out.file, outcome);
     ctx.skipCurrent = false;

@@ -5,6 +5,7 @@
 
 #include "fsrecovery/ntfs/ntfs_reader.h"
 #include "saving/collision_name.h"
+#include "saving/detail/copy_extents.h"
 #include "saving/detail/output.h"
 
 namespace snapmend::saving {
@@ -47,7 +48,8 @@ std::optional<std::vector<DataRun>> decodeDataRuns(Bytes bytes, std::size_t star
         if (!runs.empty() && offsetSize > 0 && (offset >> (8 * offsetSize - 1)) != 0)
             offset -= std::int64_t{1} << (8 * offsetSize);  // later runs: signed delta
         previous += offset;
-        runs.push_back({previous < 0 ? kRunOutsideVolume : static_cast<std::uint64_t>(previous), length});
+        runs.push_back({previous < 0 ? kRunOutsideVolume : static_cast<std::uint64_t>(previous), length,
+                        offsetSize == 0});
         pos += 1 + lengthSize + offsetSize;
     }
     return runs;
@@ -72,45 +74,19 @@ ExtractOutcome WriteNtfsRuns(const SourceVolume& source, SaveContext& ctx, const
     // Clusters whose first sector lies before the device's end; the rest of a run is cut.
     const std::uint64_t clustersOnDevice =
         spc == 0 || params.Cluster0Start >= deviceSectors ? 0 : (deviceSectors - params.Cluster0Start) / spc + 1;
-    const std::uint32_t chunkSectors = params.SPC > 7 ? kChunkSectors : 1;
-    std::vector<std::byte> buffer(std::size_t{chunkSectors} * kSectorSize);
-    std::uint64_t written = 0;
-    bool finished = size == 0;
-    bool stopped = false;
-
+    std::vector<detail::Extent> extents;
     for (const DataRun& run : runs) {
-        if (finished || stopped) break;
+        if (run.sparse) {
+            detail::appendExtent(extents, {0, run.count * spc, true, true});
+            continue;
+        }
         if (run.start >= clustersOnDevice) continue;
         const std::uint64_t count = std::min(run.count, clustersOnDevice - run.start);
-        for (std::uint64_t k = 0; k < count && !finished && !stopped; ++k) {
-            const std::uint64_t firstSector = (run.start + k) * spc + params.Cluster0Start;
-            for (std::uint64_t off = 0; off < spc && !finished; off += chunkSectors) {
-                if (ctx.skipCurrent || ctx.stopAll) {
-                    stopped = true;
-                    break;
-                }
-                const std::uint64_t sectors = std::min<std::uint64_t>(chunkSectors, spc - off);
-                const std::span<std::byte> chunk(buffer.data(), sectors * kSectorSize);
-                const std::uint64_t sector = firstSector + off;
-                // A chunk that cannot be read whole is left out.
-                if (sector + sectors > deviceSectors || device.readAt(sector * kSectorSize, chunk) != chunk.size())
-                    continue;
-                const std::uint64_t remaining = size - written;
-                const std::size_t take =
-                    remaining <= chunk.size() ? static_cast<std::size_t>(remaining) : chunk.size();
-                if (!detail::writeOutput(ctx, *out.file, chunk.first(take), outcome)) {
-                    stopped = true;
-                    break;
-                }
-                written += take;
-                finished = written >= size;
-                if (!ctx.previewMode && ctx.progress) {
-                    ctx.progress->currentFileBar(written, size);
-                    if (counted || finished) ctx.progress->bytesText(bytesText(written, size));
-                }
-            }
-        }
+        detail::appendExtent(extents, {run.start * spc + params.Cluster0Start, count * spc, true, false});
     }
+    const std::size_t chunkBytes = (params.SPC > 7 ? kChunkSectors : 1) * kSectorSize;
+    const auto copied = detail::copyExtents(device, ctx, *out.file, outcome, extents, size, chunkBytes, counted);
+    const bool finished = copied.finished;
     outcome.complete = finished;
     detail::closeOutput(ctx, *out.file, outcome);
     if (!ctx.previewMode && ctx.progress) ctx.progress->currentFileBar(size, size);

@@ -17,6 +17,7 @@ namespace snapmend::saving {
 struct DataRun {
     std::uint64_t start = 0;
     std::uint64_t count = 0;
+    bool sparse = false;  // no offset field: never written on the medium, its content is zeros
     bool operator==(const DataRun&) const = default;
 };
 // The start of a run whose deltas lead before the volume: no cluster of it is read.
@@ -24,7 +25,7 @@ inline constexpr std::uint64_t kRunOutsideVolume = ~std::uint64_t{0};
 
 // Decodes the mapping pairs in bytes[start, end) the way the save reads them: the first run's
 // offset is unsigned, later ones are signed deltas from the previous run's start, and a run
-// without an offset field starts where the previous one did (it adds 0). Length and offset fields
+// without an offset field is sparse (it adds 0 to the position). Length and offset fields
 // are up to 4 bytes; a wider field, or a run crossing end, fails the decoding (nullopt).
 std::optional<std::vector<DataRun>> decodeDataRuns(Bytes bytes, std::size_t start, std::size_t end);
 

@@ -17,8 +17,8 @@ public:
     ~PosixOutput() override {
         if (m_fd >= 0) ::close(m_fd);
     }
-    int write(std::span<const std::byte> data) override {
-        std::size_t done = 0;
+    int write(std::span<const std::byte> data, std::size_t& done) override {
+        done = 0;
         while (done < data.size()) {
             const ssize_t n = ::write(m_fd, data.data() + done, data.size() - done);
             if (n < 0) {
@@ -100,11 +100,10 @@ OpenedOutput createOutput(SaveContext& ctx, const std::string& path, ExtractOutc
 
 bool writeOutput(SaveContext& ctx, OutputFile& file, std::span<const std::byte> data, ExtractOutcome& outcome) {
     if (data.empty()) return true;
-    const int err = file.write(data);
-    if (err == 0) {
-        outcome.bytes += data.size();
-        return true;
-    }
+    std::size_t written = 0;
+    const int err = file.write(data, written);
+    outcome.bytes += written;  // what went in before an error stays in the file
+    if (err == 0) return true;
     outcome.error = err;
     if (isNoSpace(err)) reportDiskFull(ctx);
     return false;

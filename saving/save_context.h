@@ -58,7 +58,8 @@ public:
 class OutputFile {
 public:
     virtual ~OutputFile() = default;
-    virtual int write(std::span<const std::byte> data) = 0;  // all of data, or an error
+    // Writes all of data, or as much as fits before an error; written tells how much went in.
+    virtual int write(std::span<const std::byte> data, std::size_t& written) = 0;
     virtual int close() = 0;
 };
 struct OpenedOutput {

@@ -23,10 +23,12 @@ class LimitedOutput final : public OutputFile {
 public:
     LimitedOutput(const std::string& path, std::size_t limit, int error)
         : m_inner(openPosixOutput(path).file), m_left(limit), m_error(error) {}
-    int write(std::span<const std::byte> data) override {
-        if (data.size() > m_left) return m_error;
-        m_left -= data.size();
-        return m_inner->write(data);
+    int write(std::span<const std::byte> data, std::size_t& written) override {
+        written = 0;
+        const std::size_t fits = std::min(data.size(), m_left);
+        if (const int err = m_inner->write(data.first(fits), written); err != 0) return err;
+        m_left -= written;
+        return fits < data.size() ? m_error : 0;
     }
     int close() override { return m_inner->close(); }
 

@@ -74,15 +74,14 @@ TEST(ExtractFatFile, SizeZeroGivesAnEmptyFile) {
     EXPECT_EQ(std::filesystem::file_size(fat.out / "empty.txt"), 0u);
 }
 
-TEST(ExtractFatFile, ChunksThatCannotBeReadAreZerosNotStaleBytes) {
+TEST(ExtractFatFile, DataPastTheEndOfTheMediumIsAbsentNotStaleOrInvented) {
     TinyFat fat("FAT16", 1, 8);  // the last cluster is 7
     UnchangedGuard guard(fat.image);
     SaveContext ctx;
     const auto outcome = fat.extract(ctx, "tail.bin", 1500, 7);  // clusters 7, 8, 9: two past the end
-    EXPECT_TRUE(outcome.complete);
-    auto want = fat.expected({7}, 512);
-    want.resize(1500, std::byte{0});
-    EXPECT_EQ(fileBytes(fat.out / "tail.bin"), want);
+    EXPECT_TRUE(outcome.created);
+    EXPECT_FALSE(outcome.complete);
+    EXPECT_EQ(fileBytes(fat.out / "tail.bin"), fat.expected({7}, 512));
 }
 
 TEST(ExtractFatFile, ClusterSectorIsComputedIn64Bits) {
@@ -96,7 +95,8 @@ TEST(ExtractFatFile, ClusterSectorIsComputedIn64Bits) {
     SaveContext ctx;
     const auto outcome = fat.extract(ctx, "far.bin", 512, 0x10000);
     EXPECT_TRUE(outcome.created);
-    EXPECT_EQ(fileBytes(fat.out / "far.bin"), std::vector<std::byte>(512));
+    EXPECT_FALSE(outcome.complete);
+    EXPECT_TRUE(fileBytes(fat.out / "far.bin").empty());
 }
 
 // Records what the progress window would show and can press Skip or Stop part-way.
@@ -118,6 +118,8 @@ TEST(ExtractFatFile, SkipAndStopLeaveWhatWasWritten) {
     for (const bool stop : {false, true}) {
         SCOPED_TRACE(stop ? "stop" : "skip");
         TinyFat fat("FAT16", 1, 8);
+        // Two fragments: Skip and Stop are seen before the second one is read.
+        fat.setChain(TinyFat::kFirstFat, {2, 3, 6, 7}, 0xFFFF);
         UnchangedGuard guard(fat.image);
         SaveContext ctx;
         RecordingProgress progress;

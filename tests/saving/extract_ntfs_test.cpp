@@ -31,7 +31,8 @@ TEST(DecodeDataRuns, SaveRules) {
          std::vector<DataRun>{{0xFFFFFFFF, 1}}},
         {"later offsets are signed deltas", bytesOf({0x11, 0x02, 0x0A, 0x11, 0x01, 0xFB, 0x21, 0x03, 0x00, 0x01, 0}),
          std::vector<DataRun>{{10, 2}, {5, 1}, {5 + 256, 3}}},
-        {"offset size 0 adds 0", bytesOf({0x11, 0x02, 0x0A, 0x01, 0x03, 0}), std::vector<DataRun>{{10, 2}, {10, 3}}},
+        {"offset size 0 is a sparse run", bytesOf({0x11, 0x02, 0x0A, 0x01, 0x03, 0}),
+         std::vector<DataRun>{{10, 2}, {10, 3, true}}},
         {"delta before the volume", bytesOf({0x11, 0x02, 0x03, 0x11, 0x01, 0xF0, 0}),
          std::vector<DataRun>{{3, 2}, {kOut, 1}}},
         {"empty list", bytesOf({0}), std::vector<DataRun>{}},
@@ -191,6 +192,21 @@ TEST(ExtractNtfsFile, NonResidentRunsAreReadClusterByCluster) {
         EXPECT_EQ(outcome.complete, c.written == c.size);
         EXPECT_EQ(fileBytes(vol.out / "f.bin"), vol.expected(c.clusters, c.written));
     }
+}
+
+TEST(ExtractNtfsFile, SparseRunsAreZerosNotTheClustersBeforeThem) {
+    TinyNtfs vol(2);
+    // Cluster 10, one sparse cluster, then cluster 11 (delta +1 from the last real run).
+    vol.writeRecord(makeRecord(nonResidentData(bytesOf({0x11, 0x01, 0x0A, 0x01, 0x01, 0x11, 0x01, 0x01, 0}), 3072)));
+    UnchangedGuard guard(vol.image);
+    SaveContext ctx;
+    const auto outcome = vol.extract(ctx, 3072);
+    EXPECT_TRUE(outcome.complete);
+    auto want = vol.expected({10}, 1024);
+    want.resize(2048, std::byte{0});
+    const auto last = vol.expected({11}, 1024);
+    want.insert(want.end(), last.begin(), last.end());
+    EXPECT_EQ(fileBytes(vol.out / "f.bin"), want);
 }
 
 TEST(ExtractNtfsFile, RecordsWithoutUsableDataAttribute) {
