@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev nlohmann-json3-dev
-  dosfstools mtools ntfs-3g fdisk gdisk sleuthkit
+  dosfstools mtools ntfs-3g fuse3 fdisk gdisk sleuthkit
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -134,6 +134,51 @@ INSTANTIATE_TEST_SUITE_P(Volumes, BasicCli,
                                            FsCase{"fat32_partition", "-F 32 -s 1 -h 2048", "64M", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST(BasicCliNtfs, RecoversResidentNonResidentAndDeletedFilesUnderTheirFolders) {
+    TempDir dir;
+    struct NtfsFile {
+        std::string path;
+        std::size_t size;
+        bool deleted;
+    };
+    const NtfsFile files[] = {
+        {"DCIM/100CANON/IMG_0001.JPG", 70000, false},
+        {"DCIM/100CANON/Holiday at the lake.jpg", 1048579, true},
+        {"Docs/note.txt", 300, false},  // small enough to live inside its record
+        {"Docs/Old/big.bin", 200000, false},
+        {"Trip 2013/Beach Day.jpg", 250000, true},
+        {"Empty.txt", 0, false},
+    };
+    const auto src = dir / "src";
+    std::filesystem::create_directories(src);
+    std::string fill = "mkdir -p DCIM/100CANON Docs/Old 'Trip 2013'";
+    for (const auto& f : files) {
+        const auto local = src / std::to_string(&f - files);
+        std::ofstream(local, std::ios::binary) << content(f.path, f.size);
+        fill += " && cp '" + local.string() + "' '" + f.path + "'";
+    }
+    fill += " && rm 'DCIM/100CANON/Holiday at the lake.jpg' && rm -r 'Trip 2013'";
+    const auto image = dir / "ntfs.img";
+    std::string why;
+    if (!test::makeNtfsVolume(image, 48, fill, why)) GTEST_SKIP() << why;
+
+    UnchangedGuard guard(image);
+    const auto out = dir / "recovered";
+    const auto run = test::runCli(dir, "basic '" + image.string() + "' --out '" + out.string() + "' --json");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto doc = nlohmann::json::parse(run.out);
+    EXPECT_EQ(doc["fileSystem"], "NTFS");
+    std::map<std::string, nlohmann::json> listed;
+    for (const auto& f : doc["fileList"]) listed[f["path"].get<std::string>()] = f;
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.path);
+        ASSERT_EQ(listed.count(f.path), 1u) << run.out;
+        EXPECT_EQ(listed[f.path]["size"].get<std::size_t>(), f.size);
+        EXPECT_EQ(listed[f.path]["deleted"].get<bool>(), f.deleted);
+        EXPECT_EQ(test::slurp(out / f.path), content(f.path, f.size)) << "saved content differs";
+    }
+}
+
 TEST(BasicCliUsage, RefusesBadArgumentsAndUnreadableImages) {
     TempDir dir;
     const auto image = dir / "blank.img";

@@ -684,21 +684,15 @@ protected:
     void SetUp() override {
         // Filled through a FUSE mount of the image (no kernel driver, nothing outside the temp
         // folder is touched); machines without FUSE skip these cases.
-        if (std::system("command -v lowntfs-3g >/dev/null && command -v fls >/dev/null && test -c /dev/fuse") != 0)
-            GTEST_SKIP() << "needs lowntfs-3g, FUSE and sleuthkit";
-        const std::string d = dir.path().string();
-        ASSERT_TRUE(test::run("cd " + d + " && truncate -s 32M vol.img && mkntfs -F -Q -s 512 -c 4096 vol.img "
-                              ">/dev/null 2>&1 && mkdir m"));
-        const std::string mount = "cd " + d + " && (lowntfs-3g -o no_detach vol.img m >fuse.log 2>&1 & echo $! >pid)"
-                                  " && for i in $(seq 200); do mountpoint -q m && exit 0; sleep 0.05; done; exit 1";
-        if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "the image could not be mounted through FUSE";
-        const bool filled = test::run(
-            "cd " + d + "/m && mkdir -p DCIM/100CANON Docs/Old Gone Late && head -c 5000 /dev/urandom > "
-            "DCIM/100CANON/IMG_0001.JPG && printf 'short note' > Docs/note.txt && mkdir -p Trash/Sub && printf x > "
-            "Trash/Sub/lost.txt && rm -rf Trash && rmdir Gone && mkdir Late/Early");
-        // Unmount and wait for the driver to write everything back before the image is read.
-        test::run("cd " + d + " && fusermount -u m && while kill -0 $(cat pid) 2>/dev/null; do sleep 0.05; done");
-        ASSERT_TRUE(filled);
+        if (std::system("command -v fls >/dev/null") != 0) GTEST_SKIP() << "needs sleuthkit";
+        std::string why;
+        const bool made = test::makeNtfsVolume(
+            image, 32,
+            "mkdir -p DCIM/100CANON Docs/Old Gone Late && head -c 5000 /dev/urandom > DCIM/100CANON/IMG_0001.JPG && "
+            "printf 'short note' > Docs/note.txt && mkdir -p Trash/Sub && printf x > Trash/Sub/lost.txt && "
+            "rm -rf Trash && rmdir Gone && mkdir Late/Early",
+            why);
+        if (!made) GTEST_SKIP() << why;
 
         const auto boot = test::readAt(image, 0, 512);
         spc = u8(boot[13]);

@@ -74,6 +74,34 @@ std::vector<std::byte> readAt(const std::filesystem::path& path, std::uint64_t o
     return out;
 }
 
+bool makeNtfsVolume(const std::filesystem::path& image, int sizeMiB, const std::string& shellCommands,
+                    std::string& why) {
+    if (std::system("command -v lowntfs-3g >/dev/null && test -c /dev/fuse") != 0) {
+        why = "needs lowntfs-3g and FUSE";
+        return false;
+    }
+    const std::string dir = image.parent_path().string();
+    const std::string img = image.filename().string();
+    if (!run("cd '" + dir + "' && truncate -s " + std::to_string(sizeMiB) + "M '" + img +
+             "' && mkntfs -F -Q -s 512 -c 4096 '" + img + "' && mkdir -p ntfs-mount")) {
+        why = "mkntfs failed";
+        return false;
+    }
+    const std::string mount = "cd '" + dir + "' && (lowntfs-3g -o no_detach '" + img +
+                              "' ntfs-mount >fuse.log 2>&1 & echo $! >fuse.pid)"
+                              " && for i in $(seq 200); do mountpoint -q ntfs-mount && exit 0; sleep 0.05; done; exit 1";
+    if (std::system(mount.c_str()) != 0) {
+        why = "the image could not be mounted through FUSE";
+        return false;
+    }
+    const bool filled = run("cd '" + dir + "/ntfs-mount' && " + shellCommands);
+    // The driver writes everything back before it exits.
+    run("cd '" + dir + "' && fusermount -u ntfs-mount && while kill -0 $(cat fuse.pid) 2>/dev/null; do sleep 0.05; "
+        "done; rmdir ntfs-mount; rm -f fuse.pid fuse.log");
+    if (!filled) why = "filling the volume failed";
+    return filled;
+}
+
 std::vector<std::byte> zeroSector() { return std::vector<std::byte>(512); }
 
 std::uint64_t hashFile(const std::filesystem::path& path) {

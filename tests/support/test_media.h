@@ -38,6 +38,13 @@ void writeAt(const std::filesystem::path& path, std::uint64_t offset, std::span<
 void writeSector(const std::filesystem::path& path, std::uint64_t sector, std::span<const std::byte> bytes);
 std::vector<std::byte> readAt(const std::filesystem::path& path, std::uint64_t offset, std::size_t length);
 
+// Formats image (created with sizeMiB) as NTFS with mkntfs and runs shellCommands inside it through
+// a FUSE mount (lowntfs-3g; no kernel driver, nothing outside the image's folder is touched), then
+// unmounts and waits until everything is written back. Returns false, with why, where this machine
+// has no FUSE or no lowntfs-3g: the caller skips.
+bool makeNtfsVolume(const std::filesystem::path& image, int sizeMiB, const std::string& shellCommands,
+                    std::string& why);
+
 // A 512-byte sector of zeros.
 std::vector<std::byte> zeroSector();
 
