@@ -68,8 +68,8 @@ std::optional<ChosenTarget> chooseTarget(device::DeviceMap& devices, const Targe
         device::DiskPartitions entry;
         (void)device::walkPartitionTable(devices, *disk, tree, diskItem, 0, sectors, entry);
         if (entry.partitionCount == 0) {
-            failure = {kExitFailure, "no FAT16, FAT32 or NTFS partition was found on " + choice.image +
-                                         " (use --volume if the image is a single volume)"};
+            failure = {kExitFailure, "the file system of " + choice.image +
+                                         " is unknown: no FAT16, FAT32 or NTFS partition or volume was found"};
             return std::nullopt;
         }
         const unsigned long n = choice.partition.value_or(1);
