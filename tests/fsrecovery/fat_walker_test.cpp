@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/tree_paths.h"
 #include "common/bytes.h"
 #include "common/text.h"
 #include "device/device_map.h"
@@ -22,6 +23,7 @@ namespace snapmend::fsrecovery::fat {
 namespace {
 
 using test::TempDir;
+using test::treePaths;
 using test::UnchangedGuard;
 using Entry = std::array<std::byte, kEntrySize>;
 using Entries = std::vector<Entry>;
@@ -586,20 +588,6 @@ TEST(FatScan, GarbageVolumeNeitherCrashesNorHangs) {
 
 // ---- Real volumes ---------------------------------------------------------------------------
 
-// Each folder's path below "Root", with "*" for a deleted one.
-std::map<std::string, std::string> treePaths(const RecoveredTree& rt) {
-    std::map<std::string, std::string> out;
-    std::vector<std::string> stack;
-    rt.tree.forEach([&](ItemId id, int depth) {
-        stack.resize(static_cast<std::size_t>(depth));
-        stack.push_back(rt.tree.label(id));
-        std::string path;
-        for (const auto& part : stack) path += (path.empty() ? "" : "/") + part;
-        const NodeId node = rt.nodeOf(id);
-        out[path] = node != kNoNode && rt.folders[node].deleted ? "*" : "";
-    });
-    return out;
-}
 
 TEST(FatVolume, RebuildsTheTreeOfRealFat16AndFat32Volumes) {
     struct Case {

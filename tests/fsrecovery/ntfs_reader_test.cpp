@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stop_token>
 
+#include "tests/support/tree_paths.h"
 #include "common/bytes.h"
 #include "common/text.h"
 #include "device/device_map.h"
@@ -20,6 +21,7 @@
 namespace snapmend::fsrecovery::ntfs {
 namespace {
 
+using test::treePaths;
 using test::UnchangedGuard;
 using RunOfList = ntfs::Run;  // "Run" alone names the test's own Run()
 
@@ -395,20 +397,6 @@ TEST(NtfsDateText, ConvertsFiletimeWithoutTimeZone) {
 
 // --- A hand-built volume ------------------------------------------------------------------------
 
-// Each folder's path below "Root", with a "*" for a deleted one.
-std::map<std::string, std::string> treePaths(const RecoveredTree& rt) {
-    std::map<std::string, std::string> out;
-    std::vector<std::string> stack;
-    rt.tree.forEach([&](ItemId id, int depth) {
-        stack.resize(static_cast<std::size_t>(depth));
-        stack.push_back(rt.tree.label(id));
-        std::string path;
-        for (const auto& part : stack) path += (path.empty() ? "" : "/") + part;
-        const NodeId node = rt.nodeOf(id);
-        out[path] = node != kNoNode && rt.folders[node].deleted ? "*" : "";
-    });
-    return out;
-}
 
 struct ImageSession {
     explicit ImageSession(const std::filesystem::path& image, std::uint64_t endSector) : session(devices) {

@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "tests/support/tree_paths.h"
 #include "common/text.h"
 #include "fsrecovery/recovered_tree.h"
 
@@ -23,20 +24,6 @@ void fillFat(RecoveredTree& rt, std::initializer_list<Row> rows) {
                                r.deleted ? "1" : "", ""});
 }
 
-// Each folder's path below the first item, with a "*" for a deleted one.
-std::map<std::string, std::string> paths(const RecoveredTree& rt) {
-    std::map<std::string, std::string> out;
-    std::vector<std::string> stack;
-    rt.tree.forEach([&](ItemId id, int depth) {
-        stack.resize(static_cast<std::size_t>(depth));
-        stack.push_back(rt.tree.label(id));
-        std::string path;
-        for (const auto& part : stack) path += (path.empty() ? "" : "/") + part;
-        const NodeId node = rt.nodeOf(id);
-        out[path] = node != kNoNode && rt.folders[node].deleted ? "*" : "";
-    });
-    return out;
-}
 
 void assembleFat(RecoveredTree& rt) {
     ResolveOrphans(rt.LostDirList, kFatRootParent);
@@ -47,7 +34,7 @@ TEST(RecoveredTree, EmptyVolumeStillGetsRootAndTheCatchAll) {
     RecoveredTree rt;
     fillFat(rt, {});
     assembleFat(rt);
-    EXPECT_EQ(paths(rt), (std::map<std::string, std::string>{{"Root", ""}, {"Root/LST_Miscellaneous", ""}}));
+    EXPECT_EQ(test::treePaths(rt), (std::map<std::string, std::string>{{"Root", ""}, {"Root/LST_Miscellaneous", ""}}));
     EXPECT_TRUE(rt.LostDirList.empty());
     EXPECT_EQ(rt.tree.item(rt.tree.firstItem()).image, kRootImage);
 }
@@ -63,7 +50,7 @@ TEST(RecoveredTree, LinksFoldersByClusterAndSendsOrphansToTheCatchAll) {
                     {"INNER", 41, 40},  // keeps LOST as its parent
                 });
     assembleFat(rt);
-    EXPECT_EQ(paths(rt), (std::map<std::string, std::string>{
+    EXPECT_EQ(test::treePaths(rt), (std::map<std::string, std::string>{
                              {"Root", ""},
                              {"Root/DCIM", ""},
                              {"Root/DCIM/100CANON", ""},
@@ -121,7 +108,7 @@ TEST(RecoveredTree, NtfsFormAttachesUnderRecordFiveAndKeepsFileTimes) {
     add("Orphan", 90, 12345, false);
     ResolveOrphans(rt.LostDirList, kNtfsRootParent);
     AssembleTreeNtfs(rt);
-    EXPECT_EQ(paths(rt), (std::map<std::string, std::string>{
+    EXPECT_EQ(test::treePaths(rt), (std::map<std::string, std::string>{
                              {"Root", ""},
                              {"Root/LST_Miscellaneous", ""},
                              {"Root/LST_Miscellaneous/Orphan", ""},
