@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/text.h"
+#include "fsrecovery/deep_scan_fat.h"
 #include "fsrecovery/fat/fat_walker.h"
 #include "fsrecovery/ntfs/ntfs_reader.h"
 
@@ -26,6 +27,14 @@ bool treeLooksEmpty(const RecoveredTree& rt) {
     return root != kNoItem && tree.children(root).size() == 1 && tree.label(tree.children(root).front()) == kMiscName;
 }
 
+// The index (from 0) of the Deep FAT volume activeParams describe.
+int volumeIndexOf(const Session& session) {
+    const WorkTable& volumes = session.DeepVolumeList;
+    for (std::size_t r = 0; r < volumes.rowCount(); ++r)
+        if (volumes.u64At(r, kBsCluster0Start) == session.params().Cluster0Start) return static_cast<int>(r);
+    return -1;
+}
+
 } // namespace
 
 ListingOutcome FolderListingWorker(Session& session, ItemId item, EngineSink& sink) {
@@ -47,6 +56,8 @@ ListingOutcome FolderListingWorker(Session& session, ItemId item, EngineSink& si
     }
 
     const bool ntfs = session.isNtfs();
+    // Deep Search on FAT: every folder is read on its own volume, "Root" on every volume.
+    const bool deepFat = !ntfs && session.isDeepFat();
     std::uint32_t listed = ntfs ? kNtfsRootParent : kFatRootParent;
     int parentDeleted = 0;
     NodeId selected = kNoNode;
@@ -54,6 +65,7 @@ ListingOutcome FolderListingWorker(Session& session, ItemId item, EngineSink& si
         selected = rt.nodeOf(item);
         if (selected == kNoNode) return {};
         listed = rt.folders[selected].selfCluster;
+        if (deepFat) SwitchToFolderVolume(session, rt.folders[selected].cluster0Start);
         if (!ntfs && listed != kMiscCluster && tree.hasChildren(item)) fat::nameChildFoldersNow(session, selected);
         parentDeleted = rt.folders[selected].deleted;
     }
@@ -89,17 +101,26 @@ ListingOutcome FolderListingWorker(Session& session, ItemId item, EngineSink& si
 
     // Then the files.
     if (!session.listingCancel) {
-        if (ntfs)
+        if (ntfs) {
             ntfs::ListNtfsFolderFiles(session, listed);
-        else if (listed != kMiscCluster)
-            fat::ListFolderFiles(session, listed, -1);
+        } else if (deepFat && isRoot) {
+            // One pass per volume; each file row carries its volume's index.
+            const std::size_t volumes = session.DeepVolumeList.rowCount();
+            for (std::size_t v = 0; v < volumes && !session.listingCancel; ++v) {
+                LoadDeepVolume(session, v + 1);
+                fat::ListFolderFiles(session, kFatRootParent, static_cast<int>(v));
+            }
+            LoadDeepVolume(session, 1);
+        } else if (listed != kMiscCluster) {
+            fat::ListFolderFiles(session, listed, session.isDeepFat() ? volumeIndexOf(session) : -1);
+        }
     }
     sink.status(countsText(session.folderCount, session.fileCount));
 
     ListingOutcome outcome;
     if (isRoot && treeLooksEmpty(rt) && !session.resultsFound && !session.loadedFromLog) {
         outcome.nothingFound = true;
-        sink.message(MessageKind::Information, kBasicNothingFound);
+        sink.message(MessageKind::Information, session.isDeepSearch() ? kDeepNothingFound : kBasicNothingFound);
     }
     return outcome;
 }

@@ -14,8 +14,28 @@ std::vector<std::string> deepItemColumns() {
 
 std::vector<std::string> ntfsFileTableColumns() { return {"Sector", "name", "size", "date", "time", "type"}; }
 
+std::vector<std::string> foundBootSectorColumns() {
+    return {"Sector",          "SPF",           "SPC",      "Root Sectors", "Root Start", "Reserve Sectors",
+            "Cluster0Start",   "firstFAT",      "secondFAT", "TotalSectors", "PartType"};
+}
+
+std::vector<std::string> deepVolumeColumns() {
+    auto columns = foundBootSectorColumns();
+    columns.emplace_back("End Sector");
+    return columns;
+}
+
+std::vector<std::string> dirClusterColumns() {
+    return {"Sector", "Self Cluster", "Parent Cluster", "File System", "Date", "Time", "First Run", "Cluster0Start"};
+}
+
 Session::Session(const device::DeviceMap& devicesIn)
-    : devices(devicesIn), NtfsFileTable(ntfsFileTableColumns()), itemList(basicItemColumns()) {}
+    : devices(devicesIn),
+      NtfsFileTable(ntfsFileTableColumns()),
+      itemList(basicItemColumns()),
+      FoundBootSectorList(foundBootSectorColumns()),
+      DeepVolumeList(deepVolumeColumns()),
+      DirClusterList(dirClusterColumns()) {}
 
 void Session::clearResults() {
     recovered.clear();
@@ -28,6 +48,10 @@ void Session::clearResults() {
     listingCancel = false;
     resultsFound = false;
     loadedFromLog = false;
+    FoundBootSectorList.clear();
+    DeepVolumeList.clear();
+    DirClusterList.clear();
+    volumeCheck = 0;
 }
 
 } // namespace snapmend::fsrecovery

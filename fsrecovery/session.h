@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/work_table.h"
@@ -30,6 +31,12 @@ enum ItemColumn : std::size_t {
 std::vector<std::string> basicItemColumns();
 std::vector<std::string> deepItemColumns();
 std::vector<std::string> ntfsFileTableColumns();  // "Sector", "name", "size", "date", "time", "type"
+// Column words of the Deep Search FAT lists.
+std::vector<std::string> foundBootSectorColumns();
+std::vector<std::string> deepVolumeColumns();  // the boot-sector columns plus "End Sector"
+std::vector<std::string> dirClusterColumns();
+
+inline constexpr std::string_view kDeepSearchMode = "Deep Search";
 
 struct Session {
     explicit Session(const device::DeviceMap& devicesIn);
@@ -56,9 +63,21 @@ struct Session {
     bool resultsFound = false;
     bool loadedFromLog = false;
 
+    // Deep Search: FAT boot sectors and directory clusters found by the scan, the volumes
+    // decided from them, and the result of the root-directory check on the first boot sector.
+    WorkTable FoundBootSectorList;
+    WorkTable DeepVolumeList;
+    WorkTable DirClusterList;
+    int volumeCheck = 0;
+
     const device::VolumeParams& params() const { return target.activeParams; }
     const std::string& devicePath() const { return target.devicePath; }
     bool isNtfs() const { return target.activeParams.partType == "NTFS"; }
+    bool isDeepSearch() const { return target.target.searchMode == kDeepSearchMode; }
+    // Deep Search on a FAT kind with at least one volume decided: folders switch volumes.
+    bool isDeepFat() const {
+        return isDeepSearch() && target.target.fileSystem != "NTFS" && !DeepVolumeList.empty();
+    }
 
     // Empties everything a "Back" or a new scan empties.
     void clearResults();

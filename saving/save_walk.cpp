@@ -9,6 +9,7 @@
 
 #include "common/progress_throttle.h"
 #include "common/text.h"
+#include "fsrecovery/deep_scan_fat.h"
 #include "fsrecovery/folder_listing.h"
 #include "saving/collision_name.h"
 #include "saving/detail/output.h"
@@ -154,6 +155,10 @@ public:
                 if (!isInside(m_destination, out)) continue;
                 const std::uint64_t size = parseU64(row[fsrecovery::kItSize]);
                 const std::uint64_t location = parseU64(row[fsrecovery::kItHidden1]);
+                // Deep Search rows name the FAT volume they were listed from; its layout must be
+                // loaded before the file's clusters mean anything.
+                if (fat && m_session.isDeepFat() && !row[fsrecovery::kItFileSys].empty())
+                    fsrecovery::LoadDeepVolume(m_session, parseU64(row[fsrecovery::kItFileSys]) + 1);
                 ExtractOutcome outcome;
                 if (fat)
                     outcome = ExtractFatFile(source, m_ctx, out.string(), name, size,

@@ -47,6 +47,7 @@ struct Command {
 };
 
 int runBasic(Args& args);
+int runDeep(Args& args);
 int runPartitions(Args& args);
 int runParams(Args& args);
 

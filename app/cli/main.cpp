@@ -30,6 +30,26 @@ const Command kCommands[] = {
      "  Ctrl-C stops the scan; what was found so far is still printed and saved.\n"
      "  Exit codes: 0 done, 1 stopped or not fully saved, 2 bad usage or unreadable image.\n",
      runBasic},
+    {"deep", "Deep Search: scan every sector for lost FAT and NTFS folders and files and save them",
+     "usage: snapmend deep IMAGE --fs FAT16|FAT32|NTFS [--partition N | --volume] [--range START:END]\n"
+     "                     [--list] [--out DIR] [--json] [--on-collision rename|overwrite|skip]\n"
+     "  Reads every sector of the range and rebuilds folders from the directory clusters and\n"
+     "  boot sectors (FAT) or the MFT records (NTFS) found there, also for volumes whose boot\n"
+     "  sector, FAT or MFT is gone or was re-formatted. \"Root\" holds the folders of every\n"
+     "  volume found and lists their root files.\n"
+     "  --fs KIND       the file system to look for (required)\n"
+     "  --partition N   the partition as numbered by 'snapmend partitions'\n"
+     "  --volume        take the image as a single volume from sector 0\n"
+     "                  (without either, the whole image is scanned)\n"
+     "  --range S:E     scan sectors S up to E (exclusive) only, numbered as on the disk for a\n"
+     "                  partition or the whole image, and from the volume's start for --volume\n"
+     "  --list          also list every folder's files: name, type, size, date and time\n"
+     "  --out DIR       save everything found, deleted items included, under DIR (Root is DIR)\n"
+     "  --on-collision  what to do when a saved name exists already (default: rename)\n"
+     "  --json          print a machine-readable summary\n"
+     "  Ctrl-C stops the scan; what was found so far is still assembled, printed and saved.\n"
+     "  Exit codes: 0 done, 1 stopped or not fully saved, 2 bad usage or unreadable image.\n",
+     runDeep},
     {"partitions", "list the partitions of a disk image or device",
      "usage: snapmend partitions IMAGE [--json]\n"
      "  Lists the recognised FAT16, FAT32 and NTFS partitions as the drive tree shows them:\n"

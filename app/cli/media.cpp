@@ -93,6 +93,7 @@ std::optional<ChosenTarget> chooseTarget(device::DeviceMap& devices, const Targe
         return std::nullopt;
     }
     chosen.rangeText = outcome->noticePrefix + outcome->rangeText;
+    chosen.selection = std::move(sel);
     return chosen;
 }
 

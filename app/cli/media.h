@@ -21,6 +21,7 @@ struct ChosenTarget {
     std::string logicalDevicePath;  // set when the image is taken as a logical drive
     std::string description;        // for the first output line
     std::string rangeText;
+    device::TargetSelection selection;  // what the target was filled from, for a chosen range
 };
 
 // The file system a boot sector announces ("FAT32", "FAT16", "NTFS"), or empty.

@@ -40,7 +40,8 @@ RecoveredReport collectRecovered(fsrecovery::Session& session, EngineSink& sink,
             const auto outcome = fsrecovery::FolderListingWorker(session, item, quiet);
             if (depth == 0 && outcome.nothingFound) {
                 report.nothingFound = true;
-                sink.message(MessageKind::Information, fsrecovery::kBasicNothingFound);
+                sink.message(MessageKind::Information, session.isDeepSearch() ? fsrecovery::kDeepNothingFound
+                                                                              : fsrecovery::kBasicNothingFound);
             }
         }
         const auto node = session.recovered.nodeOf(item);
