@@ -57,6 +57,9 @@ struct PhysicalDiskInfo {
     std::uint32_t tracksPerCylinder = 0;
     std::uint32_t sectorsPerTrack = 0;
     std::uint32_t bytesPerSector = 0;
+    // The medium's own size. The geometry rounds it down to whole cylinders; the disk's sector
+    // count keeps the rest so that no scan loses the medium's last sectors.
+    std::uint64_t mediumBytes = 0;
     int mediaType = 0;
     std::string bus;  // bus name, already mapped
     std::string vendor;

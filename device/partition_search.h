@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -54,9 +55,9 @@ struct SearchStart {
     std::string message;  // the refusal
 };
 // deepSearch: the Deep Search dialog, where a logical drive starts the logical drive search;
-// rangeEndSector: its end-sector box.
+// rangeEndSector: the dialog's end-sector box (none in Basic Search).
 SearchStart startPartitionSearch(const DriveList& list, ItemId selected, std::string_view targetKind,
-                                 bool deepSearch, std::uint64_t rangeEndSector);
+                                 bool deepSearch, std::optional<std::uint64_t> rangeEndSector);
 
 struct PartitionSearchRequest {
     int disk = 0;                  // currentDisk
