@@ -37,13 +37,10 @@ bool hasBootMarker(SectorView s) { return le8At<510>(s) == 0x55 && le8At<511>(s)
 
 // The file system a probed boot sector names, by the tails of its type texts, and its length.
 std::optional<Candidate> classify(SectorView s) {
-    if (le8At<85>(s) == '3' && le8At<86>(s) == '2') return Candidate{"FAT32", le32At<32>(s)};
-    if (le8At<57>(s) == '1' && le8At<58>(s) == '6') {
-        // Small FAT16 volumes keep their size in the 16-bit field and leave the 32-bit one 0.
-        std::uint64_t n = le32At<32>(s);
-        if (n == 0) n = le16At<19>(s);
-        return Candidate{"FAT16", n};
-    }
+    // Volumes below 65536 sectors keep their size in the 16-bit field and leave the 32-bit one 0.
+    const auto fatLength = [&] { return le32At<32>(s) != 0 ? le32At<32>(s) : std::uint32_t{le16At<19>(s)}; };
+    if (le8At<85>(s) == '3' && le8At<86>(s) == '2') return Candidate{"FAT32", fatLength()};
+    if (le8At<57>(s) == '1' && le8At<58>(s) == '6') return Candidate{"FAT16", fatLength()};
     if (le8At<3>(s) == 'N' && le8At<4>(s) == 'T' && le8At<5>(s) == 'F' && le8At<6>(s) == 'S')
         return Candidate{"NTFS", le64At<40>(s) & 0xFFFFFFFFu};
     return std::nullopt;

@@ -48,6 +48,7 @@ struct Command {
 
 int runBasic(Args& args);
 int runDeep(Args& args);
+int runDrives(Args& args);
 int runPartitions(Args& args);
 int runParams(Args& args);
 

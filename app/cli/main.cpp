@@ -50,11 +50,39 @@ const Command kCommands[] = {
      "  Ctrl-C stops the scan; what was found so far is still assembled, printed and saved.\n"
      "  Exit codes: 0 done, 1 stopped or not fully saved, 2 bad usage or unreadable image.\n",
      runDeep},
-    {"partitions", "list the partitions of a disk image or device",
-     "usage: snapmend partitions IMAGE [--json]\n"
+    {"drives", "list the removable disks and drives recovery can read, as the drive tree shows them",
+     "usage: snapmend drives [--disk PATH]... [--volume PATH]... [--media FILE] [--json] [--no-search]\n"
+     "  Prints the drive tree (My Computer, Physical Drives, Logical Drives, the disks with their\n"
+     "  partitions, the drives) and each item's property list. Removable disks come from the\n"
+     "  system (sysfs); a disk without a recognised partition is searched for lost partitions,\n"
+     "  and what that finds is marked [found].\n"
+     "  --disk PATH     attach an image or block device as the next physical disk (removable\n"
+     "                  media, USB, 512-byte sectors, 255 heads of 63 sectors)\n"
+     "  --volume PATH   attach an image or partition as the next removable drive, from E:\n"
+     "  --media FILE    a JSON media description: {\"computerName\": ..., \"disks\": [{\"path\",\n"
+     "                  \"model\", \"vendor\", \"revision\", \"serial\", \"bus\", \"mediaType\":\n"
+     "                  \"removable\"|\"fixed\", \"bytesPerSector\", \"sectorsPerTrack\", \"heads\",\n"
+     "                  \"cylinders\"}], \"volumes\": [{\"path\", \"letter\", \"label\", \"fileSystem\",\n"
+     "                  \"serial\", \"freeBytes\", \"removable\"}]}; paths are relative to FILE\n"
+     "  --no-search     do not search disks without partitions\n"
+     "  --json          print the tree and the lists as JSON\n"
+     "  Fixed disks (internal or USB hard disks) are not listed. To recover from one, attach it\n"
+     "  with --disk /dev/sdX (it is then taken as removable media), or describe it in --media.\n"
+     "  Ctrl-C stops the partition search; what was found so far is still listed.\n"
+     "  Exit codes: 0 done, 1 stopped, 2 bad usage or an unreadable image.\n",
+     runDrives},
+    {"partitions", "list the partitions of a disk image or device, or search it for lost ones",
+     "usage: snapmend partitions IMAGE [--search] [--json]\n"
+     "       snapmend partitions --volume IMAGE --search [--json]\n"
      "  Lists the recognised FAT16, FAT32 and NTFS partitions as the drive tree shows them:\n"
      "  label, start sector, end sector and size.\n"
-     "  --json   print a machine-readable list\n",
+     "  --search        then probe the disk cylinder by cylinder for the boot sectors of lost\n"
+     "                  partitions and list the new ones; a disk left without any partition\n"
+     "                  becomes one whole-disk partition\n"
+     "  --volume IMAGE  with --search: read a volume (a drive) for the NTFS and FAT16 boot sectors\n"
+     "                  of older file systems and list them as Recognised items\n"
+     "  --json          print a machine-readable list\n"
+     "  Ctrl-C stops a search; what was found so far is still listed.\n",
      runPartitions},
     {"params", "print the volume parameters of a partition or volume",
      "usage: snapmend params IMAGE [--partition N] [--json]\n"
