@@ -1,0 +1,401 @@
+#include "carving/carver.h"
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "common/progress_throttle.h"
+#include "saving/save_context.h"
+
+namespace snapmend::carving {
+
+namespace {
+
+constexpr std::size_t kWindow = kReadWindowBytes;
+constexpr std::size_t kSector = device::kSectorSize;
+// A device that keeps failing to open is given up after this many attempts, so a remembered
+// Retry cannot spin for ever.
+constexpr int kMaxOpenAttempts = 10;
+
+// The records of a set grouped by header offset and first byte, so that each sector position costs
+// one byte test per distinct offset; records keep their list order within a group.
+class SignatureIndex {
+public:
+    explicit SignatureIndex(const SignatureSet& set) : m_set(set) {
+        for (const std::int32_t o : set.offsets) {
+            Group g;
+            g.skip = static_cast<std::size_t>(o) - 1;
+            for (std::size_t i = 0; i < set.records.size(); ++i) {
+                const FileType1& r = set.records[i];
+                if (r.headerOffset != o || r.signatureLength < 1) continue;
+                g.byFirst[static_cast<std::size_t>(r.firstByte & 0xFF)].push_back(static_cast<std::uint32_t>(i));
+                m_reach = std::max(m_reach, g.skip + static_cast<std::size_t>(r.signatureLength));
+            }
+            m_groups.push_back(std::move(g));
+        }
+    }
+
+    // Bytes past a sector's start that a signature can reach.
+    std::size_t reach() const { return m_reach; }
+
+    // Calls found(record index) for each record matching at pos, in offset-list order and then list
+    // order; stops early when found returns false. base holds avail bytes that exist.
+    template <typename Found>
+    void matchAt(const std::byte* base, std::size_t avail, std::size_t pos, Found&& found) const {
+        for (const Group& g : m_groups) {
+            const std::size_t p = pos + g.skip;
+            if (p >= avail) continue;
+            const auto& candidates = g.byFirst[static_cast<std::uint8_t>(base[p])];
+            for (const std::uint32_t idx : candidates) {
+                const FileType1& r = m_set.records[idx];
+                const auto len = static_cast<std::size_t>(r.signatureLength);
+                if (len > avail - p) continue;
+                bool same = true;
+                for (std::size_t k = 1; k < len && same; ++k)
+                    same = static_cast<std::uint8_t>(base[p + k]) == static_cast<std::uint8_t>(r.signature[k]);
+                if (same && !found(idx)) return;
+            }
+        }
+    }
+
+private:
+    struct Group {
+        std::size_t skip = 0;
+        std::array<std::vector<std::uint32_t>, 256> byFirst;
+    };
+    const SignatureSet& m_set;
+    std::vector<Group> m_groups;
+    std::size_t m_reach = 0;
+};
+
+// One read of several windows (plus the look-ahead bytes after them).
+struct Block {
+    std::vector<std::byte> data;
+    std::uint64_t firstWindow = 0;
+    std::size_t windows = 0;
+    std::size_t present = 0;  // bytes from the block's start that lie inside the medium
+    std::vector<char> failed;  // per window: some of its present bytes could not be read
+};
+
+// Reads blocks ahead of the scanner on a thread of its own, through one handle.
+class ReadAhead {
+public:
+    ReadAhead(device::DeviceHandle handle, std::uint64_t firstByte, std::uint64_t totalWindows, std::size_t perRead,
+              std::size_t lookahead, std::size_t buffers)
+        : m_handle(std::move(handle)), m_firstByte(firstByte), m_totalWindows(totalWindows), m_perRead(perRead),
+          m_lookahead(lookahead) {
+        for (std::size_t i = 0; i < buffers; ++i) {
+            auto b = std::make_unique<Block>();
+            b->data.resize(perRead * kWindow + lookahead);
+            b->failed.resize(perRead);
+            m_free.push_back(std::move(b));
+        }
+        m_handle.adviseSequential();
+        m_thread = std::jthread([this](std::stop_token st) { run(st); });
+    }
+    ~ReadAhead() {
+        m_thread.request_stop();
+        m_cv.notify_all();
+    }
+
+    // The next block in order, or null after the last.
+    std::unique_ptr<Block> next() {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [&] { return !m_ready.empty() || m_done; });
+        if (m_ready.empty()) return nullptr;
+        auto b = std::move(m_ready.front());
+        m_ready.pop_front();
+        m_cv.notify_all();
+        return b;
+    }
+    void recycle(std::unique_ptr<Block> b) {
+        std::lock_guard lock(m_mutex);
+        m_free.push_back(std::move(b));
+        m_cv.notify_all();
+    }
+
+private:
+    void run(std::stop_token st) {
+        std::stop_callback wake(st, [this] { m_cv.notify_all(); });
+        const std::uint64_t size = m_handle.sizeBytes();
+        for (std::uint64_t w = 0; w < m_totalWindows && !st.stop_requested(); w += m_perRead) {
+            std::unique_ptr<Block> b;
+            {
+                std::unique_lock lock(m_mutex);
+                m_cv.wait(lock, [&] { return !m_free.empty() || st.stop_requested(); });
+                if (st.stop_requested()) break;
+                b = std::move(m_free.back());
+                m_free.pop_back();
+            }
+            b->firstWindow = w;
+            b->windows = static_cast<std::size_t>(std::min<std::uint64_t>(m_perRead, m_totalWindows - w));
+            const std::uint64_t start = m_firstByte + w * kWindow;
+            const std::size_t want = b->windows * kWindow + m_lookahead;
+            b->present = start >= size ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(want, size - start));
+            std::fill(b->failed.begin(), b->failed.end(), 0);
+            const std::size_t got = m_handle.readAt(start, std::span(b->data.data(), want));
+            if (got < b->present) {
+                // Find out which windows failed: each is read on its own.
+                for (std::size_t i = 0; i < b->windows; ++i) {
+                    const std::size_t off = i * kWindow;
+                    if (off >= b->present) break;
+                    const std::size_t wWant = std::min(kWindow + m_lookahead, b->present - off);
+                    const std::size_t wGot = m_handle.readAt(start + off, std::span(b->data.data() + off, wWant));
+                    b->failed[i] = wGot < std::min(kWindow, b->present - off) ? 1 : 0;
+                }
+            }
+            std::lock_guard lock(m_mutex);
+            m_ready.push_back(std::move(b));
+            m_cv.notify_all();
+        }
+        std::lock_guard lock(m_mutex);
+        m_done = true;
+        m_cv.notify_all();
+    }
+
+    device::DeviceHandle m_handle;
+    std::uint64_t m_firstByte;
+    std::uint64_t m_totalWindows;
+    std::size_t m_perRead;
+    std::size_t m_lookahead;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::deque<std::unique_ptr<Block>> m_ready;
+    std::vector<std::unique_ptr<Block>> m_free;
+    bool m_done = false;
+    std::jthread m_thread;  // last: joined before the members it uses go
+};
+
+class Scan {
+public:
+    Scan(const CarveScanRequest& req, EngineSink& sink) : m_req(req), m_sink(sink), m_index(*req.set) {}
+
+    CarveScanResult run(std::stop_token stop);
+
+private:
+    enum class Prompt { Retry, Cancel };
+
+    Prompt askMediaRemoved() {
+        if (m_rememberRetry) return Prompt::Retry;
+        if (m_sink.ask(kMediaRemovedQuestion) != Answer::Yes) return Prompt::Cancel;
+        if (m_sink.ask(kApplyUntilDoneQuestion) == Answer::Yes) m_rememberRetry = true;
+        return Prompt::Retry;
+    }
+
+    device::DeviceHandle openWithPrompt() {
+        for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
+            auto h = m_req.devices->openDevice(m_req.devicePath);
+            if (h) return h;
+            if (askMediaRemoved() == Prompt::Cancel) return {};
+        }
+        return {};
+    }
+
+    // Appends bytes to a pending file, creating its output file on the first bytes.
+    bool append(PendingFile& f, const std::byte* data, std::size_t len) {
+        if (len == 0 || m_result.destinationFailed) return !m_result.destinationFailed;
+        if (!f.out) {
+            auto created = m_req.output->create(m_req.pass, f.fileName);
+            if (!created.file) return destinationFailed(created.error);
+            f.out = std::move(created.file);
+            f.savedPath = std::move(created.path);
+        }
+        std::size_t written = 0;
+        const int err = f.out->write(std::span(data, len), written);
+        f.bytes += written;  // what went in before an error stays in the file
+        if (err != 0) return destinationFailed(err);
+        return true;
+    }
+
+    bool destinationFailed(int err) {
+        if (!m_result.destinationFailed) {
+            m_result.destinationFailed = true;
+            std::string text(saving::kDiskFullMessage);
+            text += "\n\n(" + std::string(std::strerror(err)) + ")";
+            m_sink.message(MessageKind::Error, text);
+        }
+        return false;
+    }
+
+    void close(PendingFile& f) {
+        if (f.out) {
+            const int err = f.out->close();
+            if (err != 0) destinationFailed(err);
+        }
+        if (f.bytes == 0) return;
+        ++m_result.filesClosed;
+        if (m_req.closeFile)
+            m_req.closeFile(CarvedFile{m_req.pass, f.extension, f.fileName, f.savedPath, f.startSector, f.bytes});
+    }
+
+    void closeAll() {
+        for (auto& f : m_pending) close(f);
+        m_pending.clear();
+    }
+
+    // Found: a match of record idx at pos of the current window.
+    void found(std::uint32_t idx, const std::byte* window, std::size_t pos, int matchIndex) {
+        const FileType1& r = m_req.set->records[idx];
+        if (!m_pending.empty() && !(m_pendingWindow == m_window && m_pendingPos == pos)) {
+            for (auto& f : m_pending)
+                if (pos > f.startOffset) append(f, window + f.startOffset, pos - f.startOffset);
+            closeAll();
+        }
+        PendingFile f;
+        f.extension = r.extension;
+        f.maxSizeText = r.maxSizeText;
+        f.maxSize = r.maxSize();
+        f.matchIndex = matchIndex;
+        f.fileName = m_req.namer->nameFor(r.extension);
+        f.startOffset = pos;
+        f.startSector = m_windowSector + pos / kSector;
+        m_pending.push_back(std::move(f));
+        m_pendingWindow = m_window;
+        m_pendingPos = pos;
+    }
+
+    void scanWindow(const std::byte* window, std::size_t valid, std::size_t avail) {
+        const bool photo = m_req.mode == CarveMode::Photo;
+        for (std::size_t pos = 0; pos < valid; pos += kSector) {
+            int matches = 0;
+            m_index.matchAt(window, avail, pos, [&](std::uint32_t idx) {
+                found(idx, window, pos, photo ? 0 : matches);
+                ++matches;
+                return !photo;  // Photo Search takes only the first match at a position
+            });
+        }
+    }
+
+    // Hands the window's bytes to the pending files, closing those that would outgrow their type.
+    void consume(const std::byte* window, std::size_t valid) {
+        for (std::size_t i = 0; i < m_pending.size();) {
+            PendingFile& f = m_pending[i];
+            const std::size_t from = std::min(f.startOffset, valid);
+            const std::uint64_t chunk = std::min<std::uint64_t>(valid - from, f.maxSize);
+            if (f.bytes + chunk <= f.maxSize) {
+                append(f, window + from, static_cast<std::size_t>(chunk));
+                f.startOffset = 0;
+                ++i;
+            } else {
+                close(f);
+                m_pending.erase(m_pending.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+    }
+
+    const CarveScanRequest& m_req;
+    EngineSink& m_sink;
+    SignatureIndex m_index;
+    CarveScanResult m_result;
+    std::vector<PendingFile> m_pending;
+    std::uint64_t m_window = 0;         // index of the current window in the range
+    std::uint64_t m_windowSector = 0;   // its first sector
+    std::uint64_t m_pendingWindow = 0;  // where the pending files were found
+    std::size_t m_pendingPos = 0;
+    bool m_rememberRetry = false;
+};
+
+CarveScanResult Scan::run(std::stop_token stop) {
+    const std::uint64_t first = m_req.firstSector;
+    const std::uint64_t last = m_req.lastSector;
+    const std::uint64_t totalSectors = last - first + 1;
+    const std::uint64_t totalWindows = (totalSectors + kWindowSectors - 1) / kWindowSectors;
+
+    device::DeviceHandle handle = openWithPrompt();
+    if (!handle) {
+        m_result.deviceUnavailable = true;
+        m_result.stopped = true;
+        return m_result;
+    }
+    const std::uint64_t mediumBytes = handle.sizeBytes();
+
+    // Windows that lie wholly past the end of the medium hold nothing to scan.
+    const std::uint64_t firstByte = first * kSector;
+    const std::uint64_t windowsOnMedium =
+        firstByte >= mediumBytes ? 0 : (mediumBytes - firstByte + kWindow - 1) / kWindow;
+    const std::uint64_t windows = std::min(totalWindows, windowsOnMedium);
+
+    // Signatures that reach past a window's last sector look into the next window's first bytes.
+    const std::size_t lookahead = m_index.reach() > kSector ? m_index.reach() - kSector : 0;
+    const std::size_t perRead = std::max<std::size_t>(1, m_req.windowsPerRead);
+    ReadAhead reader(handle, firstByte, windows, perRead, lookahead, std::max<std::size_t>(2, m_req.buffersInFlight));
+    ProgressThrottle progress(m_sink);
+    progress.update(0, totalSectors);
+
+    while (auto block = reader.next()) {
+        for (std::size_t i = 0; i < block->windows; ++i) {
+            if (stop.stop_requested()) {
+                m_result.stopped = true;
+                closeAll();
+                return m_result;
+            }
+            m_window = block->firstWindow + i;
+            m_windowSector = first + m_window * kWindowSectors;
+            const std::size_t off = i * kWindow;
+            std::byte* window = block->data.data() + off;
+            const std::size_t present = block->present > off ? block->present - off : 0;
+            const std::size_t valid = std::min(present, kWindow);
+            const std::size_t avail = std::min(present, kWindow + lookahead);
+
+            if (block->failed[i]) {
+                ++m_result.unreadableWindows;
+                // Near the end of the range a failed window is taken as read (unread sectors are
+                // zeros); elsewhere the person decides whether the medium is still there.
+                if (last - m_windowSector >= kReadWindowBytes) {
+                    if (askMediaRemoved() == Prompt::Cancel) {
+                        m_result.stopped = true;
+                        closeAll();
+                        return m_result;
+                    }
+                    const auto again = m_req.devices->openDevice(m_req.devicePath);
+                    if (again) {
+                        again.readAt(m_windowSector * kSector, std::span(window, avail));
+                    } else {
+                        std::fill(window, window + avail, std::byte{0});
+                    }
+                }
+            }
+
+            scanWindow(window, valid, avail);
+            consume(window, valid);
+            if (m_result.destinationFailed) {
+                m_result.stopped = true;
+                closeAll();
+                return m_result;
+            }
+            m_result.sectorsScanned = std::min(totalSectors, (m_window + 1) * kWindowSectors);
+            progress.update(m_result.sectorsScanned, totalSectors);
+        }
+        reader.recycle(std::move(block));
+    }
+    closeAll();
+    progress.update(totalSectors, totalSectors);
+    return m_result;
+}
+
+} // namespace
+
+std::string carveStatusText(CarveMode mode, CarvePass pass) {
+    if (mode == CarveMode::Photo)
+        return pass == CarvePass::General ? "(Currently performing Search based on:  General Recovery Procedure)"
+                                          : "(Currently performing Search based on:  Thorough Scanning Algorithm)";
+    const std::string word(modeWord(mode));
+    return pass == CarvePass::General ? "(Searching files based on:  General " + word + " Recovery Procedure)"
+                                      : "(Searching files based on:  Thorough " + word + " Scanning Algorithm)";
+}
+
+CarveScanResult CarveScan(const CarveScanRequest& request, EngineSink& sink, std::stop_token stop) {
+    sink.status(carveStatusText(request.mode, request.pass));
+    if (!request.set || request.set->empty() || !request.devices || !request.namer || !request.output ||
+        request.lastSector < request.firstSector)
+        return {};
+    Scan scan(request, sink);
+    return scan.run(std::move(stop));
+}
+
+} // namespace snapmend::carving
