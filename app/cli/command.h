@@ -51,5 +51,8 @@ int runDeep(Args& args);
 int runDrives(Args& args);
 int runPartitions(Args& args);
 int runParams(Args& args);
+int runPhoto(Args& args);
+int runVideo(Args& args);
+int runRaw(Args& args);
 
 } // namespace snapmend::cli
