@@ -155,6 +155,7 @@ void applyRecoveryLog(fsrecovery::Session& session, RecoveryLog log, const std::
     }
     rt.loadingLog = false;
 
+    for (auto& row : log.deepVolumes) session.DeepVolumeList.append(std::move(row));
     for (auto& row : log.ntfsFiles) {
         session.NtfsFileTable.append(std::move(row));
         throttle.update(++done, total);

@@ -377,6 +377,9 @@ RecoveryLog snapshotRecoveryLog(const fsrecovery::Session& session, std::uint32_
         log.tree.push_back(std::move(root));
     }
 
+    if (log.hasDeepVolumes())
+        for (std::size_t r = 0; r < session.DeepVolumeList.rowCount(); ++r)
+            log.deepVolumes.push_back(session.DeepVolumeList.row(r));
     if (log.hasNtfsTable())
         for (std::size_t r = 0; r < session.NtfsFileTable.rowCount(); ++r)
             log.ntfsFiles.push_back(session.NtfsFileTable.row(r));

@@ -1,12 +1,20 @@
 // Shared pieces of the command-line program: argument parsing, usage errors and exit codes.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace snapmend {
+class EngineSink;
+}
+namespace snapmend::fsrecovery {
+struct Session;
+}
 
 namespace snapmend::cli {
 
@@ -49,10 +57,15 @@ struct Command {
 int runBasic(Args& args);
 int runDeep(Args& args);
 int runDrives(Args& args);
+int runLoad(Args& args);
 int runPartitions(Args& args);
 int runParams(Args& args);
 int runPhoto(Args& args);
 int runVideo(Args& args);
 int runRaw(Args& args);
+
+// Writes a scan's recovery log for --log (commands_load.cpp); false after telling the sink why.
+bool writeScanLog(const fsrecovery::Session& session, std::uint32_t mode, const std::string& path,
+                  EngineSink& sink);
 
 } // namespace snapmend::cli

@@ -22,6 +22,7 @@ int runBasic(Args& args) {
     const bool list = args.flag("--list");
     const bool json = args.flag("--json");
     const auto out = args.option("--out");
+    const auto logFile = args.option("--log");
     const auto collision = collisionPolicy(args.option("--on-collision"));
     const auto images = args.positionals();
     args.finish();
@@ -50,6 +51,8 @@ int runBasic(Args& args) {
     if (summary.stopped) sink.message(MessageKind::Information, "Stopped: the folders found so far are kept.");
 
     RecoveredReport report = collectRecovered(session, sink, list || json || out.has_value());
+    // Written before saving, so a stopped save still leaves the scan's log.
+    const bool logged = !logFile || writeScanLog(session, 1, *logFile, sink);
     if (out) saveRecovered(session, *out, collision, sink, interrupt.token(), report);
 
     if (json) {
@@ -63,7 +66,7 @@ int runBasic(Args& args) {
         printTree(std::cout, session, report, list);
         printSummary(std::cout, report);
     }
-    if (report.saveFailed) return kExitFailure;
+    if (report.saveFailed || !logged) return kExitFailure;
     return summary.stopped || report.saveStopped ? kExitFailure : kExitOk;
 }
 

@@ -96,6 +96,7 @@ int runDeep(Args& args) {
     const bool list = args.flag("--list");
     const bool json = args.flag("--json");
     const auto out = args.option("--out");
+    const auto logFile = args.option("--log");
     const auto collision = collisionPolicy(args.option("--on-collision"));
     const auto images = args.positionals();
     args.finish();
@@ -138,6 +139,8 @@ int runDeep(Args& args) {
     if (summary.stopped) sink.message(MessageKind::Information, "Stopped: the folders found so far are kept.");
 
     RecoveredReport report = collectRecovered(session, sink, list || json || out.has_value());
+    // Written before saving, so a stopped save still leaves the scan's log.
+    const bool logged = !logFile || writeScanLog(session, 2, *logFile, sink);
     if (out) saveRecovered(session, *out, collision, sink, interrupt.token(), report);
 
     if (json) {
@@ -162,7 +165,7 @@ int runDeep(Args& args) {
         printTree(std::cout, session, report, list);
         printSummary(std::cout, report);
     }
-    if (report.saveFailed) return kExitFailure;
+    if (report.saveFailed || !logged) return kExitFailure;
     return summary.stopped || report.saveStopped ? kExitFailure : kExitOk;
 }
 

@@ -17,7 +17,7 @@ namespace {
 const Command kCommands[] = {
     {"basic", "Basic Search: rebuild the folder tree of a FAT16, FAT32 or NTFS volume and save it",
      "usage: snapmend basic IMAGE [--partition N | --volume] [--list] [--out DIR] [--json]\n"
-     "                      [--on-collision rename|overwrite|skip]\n"
+     "                      [--on-collision rename|overwrite|skip] [--log FILE]\n"
      "  Rebuilds the folders and files of a volume from its file system as it is found, deleted\n"
      "  entries included, and prints the recovered tree ([deleted] marks deleted items).\n"
      "  --partition N   the partition as numbered by 'snapmend partitions' (default: the first)\n"
@@ -27,12 +27,14 @@ const Command kCommands[] = {
      "  --out DIR       save everything found, deleted items included, under DIR (Root is DIR)\n"
      "  --on-collision  what to do when a saved name exists already (default: rename)\n"
      "  --json          print a machine-readable summary\n"
-     "  Ctrl-C stops the scan; what was found so far is still printed and saved.\n"
+     "  --log FILE      write the recovery log (.QSL) of the scan to FILE, for 'snapmend load'\n"
+     "  Ctrl-C stops the scan; what was found so far is still printed, saved and logged.\n"
      "  Exit codes: 0 done, 1 stopped or not fully saved, 2 bad usage or unreadable image.\n",
      runBasic},
     {"deep", "Deep Search: scan every sector for lost FAT and NTFS folders and files and save them",
      "usage: snapmend deep IMAGE --fs FAT16|FAT32|NTFS [--partition N | --volume] [--range START:END]\n"
      "                     [--list] [--out DIR] [--json] [--on-collision rename|overwrite|skip]\n"
+     "                     [--log FILE]\n"
      "  Reads every sector of the range and rebuilds folders from the directory clusters and\n"
      "  boot sectors (FAT) or the MFT records (NTFS) found there, also for volumes whose boot\n"
      "  sector, FAT or MFT is gone or was re-formatted. \"Root\" holds the folders of every\n"
@@ -47,9 +49,24 @@ const Command kCommands[] = {
      "  --out DIR       save everything found, deleted items included, under DIR (Root is DIR)\n"
      "  --on-collision  what to do when a saved name exists already (default: rename)\n"
      "  --json          print a machine-readable summary\n"
+     "  --log FILE      write the recovery log (.QSL) of the scan to FILE, for 'snapmend load'\n"
      "  Ctrl-C stops the scan; what was found so far is still assembled, printed and saved.\n"
      "  Exit codes: 0 done, 1 stopped or not fully saved, 2 bad usage or unreadable image.\n",
      runDeep},
+    {"load", "reload a recovery log (.QSL) against the attached media, then print and save its tree",
+     "usage: snapmend load FILE.QSL [--disk PATH]... [--volume PATH]... [--list] [--out DIR] [--json]\n"
+     "                      [--yes | --no] [--on-collision rename|overwrite|skip]\n"
+     "  Brings back the result of an earlier 'basic' or 'deep' scan without scanning again. The\n"
+     "  medium it was saved from must be attached: the disks first, in order (disk 0, 1, ...),\n"
+     "  then the volumes (E:, F:, ...). The same medium under another disk number or drive\n"
+     "  letter is found again after a question.\n"
+     "  --disk PATH     attach an image or block device as the next physical disk\n"
+     "  --volume PATH   attach a volume image as the next drive letter\n"
+     "  --yes, --no     the answer to the questions (default: ask on a terminal, else No)\n"
+     "  --list, --out, --on-collision, --json   as for 'snapmend basic'\n"
+     "  Exit codes: 0 done, 1 refused or not fully saved, 2 bad usage, an invalid log or a\n"
+     "  missing medium.\n",
+     runLoad},
     {"drives", "list the removable disks and drives recovery can read, as the drive tree shows them",
      "usage: snapmend drives [--disk PATH]... [--volume PATH]... [--media FILE] [--json] [--no-search]\n"
      "  Prints the drive tree (My Computer, Physical Drives, Logical Drives, the disks with their\n"
