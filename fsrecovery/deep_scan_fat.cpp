@@ -30,7 +30,6 @@ constexpr std::uint64_t kFat16MaxCluster = 65536;
 // How far before cluster 0 the FATs are looked for.
 constexpr std::uint64_t kFat16FatWindow = 550;
 constexpr std::uint64_t kFat32FatWindow = 30000;
-constexpr std::uint64_t kFatWindowFloor = 63;
 // Sectors opening a FAT that LocateFats keeps as candidates.
 constexpr std::size_t kMaxFatCandidates = 64;
 // FAT16 root directories hold at most 65535 entries.
@@ -292,7 +291,8 @@ bool LocateFats(Session& session, std::size_t volumeRow, EngineSink& sink) {
     const std::uint64_t c0 = volumes.u64At(r, kBsCluster0Start);
     const std::uint64_t spc = volumes.u64At(r, kBsSpc);
     const std::uint64_t back = fat32 ? kFat32FatWindow : kFat16FatWindow;
-    const std::uint64_t start = c0 > back ? c0 - back : kFatWindowFloor;
+    // A volume image starts its FATs within the first sectors; the window reaches down to sector 0.
+    const std::uint64_t start = c0 > back ? c0 - back : 0;
     if (start >= c0) return false;
 
     const DeviceHandle h = session.devices.openDevice(session.devicePath());
