@@ -84,6 +84,8 @@ struct FsCase {
     bool partitioned;  // put the volume in an MBR disk at sector 2048
 };
 
+void PrintTo(const FsCase& c, std::ostream* os) { *os << c.name; }
+
 class BasicCli : public ::testing::TestWithParam<FsCase> {};
 
 TEST_P(BasicCli, RecoversEveryFileWithItsFolderPathAndDeletedMark) {
