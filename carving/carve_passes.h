@@ -37,7 +37,7 @@ struct CarveRun {
     bool thorough = true;  // run the Thorough pass (Photo, Video and Raw alike)
     CarvedFileCreator create;                         // optional: how carved files are created
     std::function<void(const CarvedFile&)> onFile;  // optional: thumbnails, result list
-    std::size_t windowsPerRead = 16;
+    std::size_t windowsPerRead = 8;
 };
 
 // One row of a mode's summary: a file type and what each pass found of it.

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
+#include <sys/mman.h>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -73,9 +76,34 @@ private:
     std::size_t m_reach = 0;
 };
 
+// Read buffers in whole huge pages where the kernel allows it: on some machines a page fault costs
+// as much as copying the page, and a scan's buffers are faulted in once per run.
+class ReadBuffer {
+public:
+    explicit ReadBuffer(std::size_t bytes) {
+        constexpr std::size_t kHuge = 2 * 1024 * 1024;
+        m_size = bytes;
+        const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+        void* p = nullptr;
+        if (::posix_memalign(&p, kHuge, rounded) != 0) throw std::bad_alloc();
+        ::madvise(p, rounded, MADV_HUGEPAGE);
+        m_data = static_cast<std::byte*>(p);
+    }
+    ~ReadBuffer() { std::free(m_data); }
+    ReadBuffer(const ReadBuffer&) = delete;
+    ReadBuffer& operator=(const ReadBuffer&) = delete;
+    std::byte* data() { return m_data; }
+    std::size_t size() const { return m_size; }
+
+private:
+    std::byte* m_data = nullptr;
+    std::size_t m_size = 0;
+};
+
 // One read of several windows (plus the look-ahead bytes after them).
 struct Block {
-    std::vector<std::byte> data;
+    explicit Block(std::size_t bytes) : data(bytes) {}
+    ReadBuffer data;
     std::uint64_t firstWindow = 0;
     std::size_t windows = 0;
     std::size_t present = 0;  // bytes from the block's start that lie inside the medium
@@ -90,8 +118,7 @@ public:
         : m_handle(std::move(handle)), m_firstByte(firstByte), m_totalWindows(totalWindows), m_perRead(perRead),
           m_lookahead(lookahead) {
         for (std::size_t i = 0; i < buffers; ++i) {
-            auto b = std::make_unique<Block>();
-            b->data.resize(perRead * kWindow + lookahead);
+            auto b = std::make_unique<Block>(perRead * kWindow + lookahead);
             b->failed.resize(perRead);
             m_free.push_back(std::move(b));
         }

@@ -71,8 +71,8 @@ struct CarveScanRequest {
     CarvedOutputTree* output = nullptr;
     std::function<void(const CarvedFile&)> closeFile;  // optional
     // Windows read per device call and buffers in flight; the reader runs this far ahead.
-    std::size_t windowsPerRead = 16;
-    std::size_t buffersInFlight = 4;
+    std::size_t windowsPerRead = 8;
+    std::size_t buffersInFlight = 3;
 };
 
 struct CarveScanResult {
