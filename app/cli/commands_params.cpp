@@ -58,8 +58,8 @@ int runParams(Args& args) {
         return failure.exitCode;
     }
     device::TargetState state = chosen->state;
-    const std::optional<std::uint32_t> number =
-        state.targetKind == device::kKindPartition ? std::optional(state.target.partitionIndex + 1) : std::nullopt;
+    // 1-based partition number; 0 for a volume image taken whole.
+    const std::uint32_t number = state.targetKind == device::kKindPartition ? state.target.partitionIndex + 1 : 0;
     const std::string& fs = state.target.fileSystem;
 
     bool fromBootSector = device::computeVolumeParams(devices, state, chosen->logicalDevicePath);
@@ -86,7 +86,7 @@ int runParams(Args& args) {
     if (json) {
         const nlohmann::ordered_json out = {
             {"image", image},
-            {"partition", number ? nlohmann::ordered_json(*number) : nlohmann::ordered_json(nullptr)},
+            {"partition", number != 0 ? nlohmann::ordered_json(number) : nlohmann::ordered_json(nullptr)},
             {"fileSystem", fs},
             {"startSector", state.target.startSector},
             {"endSector", state.target.endSector},
@@ -96,7 +96,7 @@ int runParams(Args& args) {
         return kExitOk;
     }
 
-    const std::string what = number ? fs + " partition " + std::to_string(*number) : fs + " volume (whole image)";
+    const std::string what = number != 0 ? fs + " partition " + std::to_string(number) : fs + " volume (whole image)";
     std::printf("%s: start %llu, end %llu, parameters from the %s\n", what.c_str(),
                 static_cast<unsigned long long>(state.target.startSector),
                 static_cast<unsigned long long>(state.target.endSector), source);
