@@ -63,8 +63,9 @@ if command -v photorec >/dev/null; then
   rm -rf "$work/out-photorec"*
   mkdir -p "$work/out-photorec"
   t5=$(secs)
-  /usr/bin/time -v -o "$work/time-photorec.txt" photorec /log /d "$work/out-photorec/recup" /cmd "$image" search \
-    >/dev/null 2>&1 || true
+  # photorec writes its log into the current folder: keep it in the work folder.
+  (cd "$work" && /usr/bin/time -v -o "$work/time-photorec.txt" photorec /log /d "$work/out-photorec/recup" \
+    /cmd "$image" search >/dev/null 2>&1) || true
   sync; t6=$(secs)
   photorec_found=$(find "$work"/out-photorec* -type f -name '*.jpg' | wc -l)
 fi
