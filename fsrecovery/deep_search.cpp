@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "device/partition_table.h"
 #include "device/volume_params.h"
 #include "fsrecovery/basic_search.h"
 #include "fsrecovery/deep_scan_fat.h"
@@ -26,6 +27,23 @@ void paramsAfterStop(Session& session) {
 constexpr std::uint32_t kMaxFat16RootSectors = 4096;
 constexpr int kVolumeCheckPassed = 2;
 
+// A start on a disk, on a partition of it or on a drive read through it lists the disk's partition
+// slots as the volumes the search covers. A volume image read through a disk of its own has a boot
+// sector, not a partition table, at sector 0: it gives no rows.
+void appendDiskVolumeRows(Session& session) {
+    const auto disk = device::diskNumberOf(session.devicePath());
+    if (!disk) return;
+    const device::AttachedDisk* attached = session.devices.disk(*disk);
+    if (!attached || attached->volumeOnly) return;
+    const std::uint64_t sectors = attached->sizeBytes >> device::kSectorShift;
+    ItemTree tree;
+    const ItemId diskItem = tree.insert(kNoItem, "Disk");
+    device::DiskPartitions entry;
+    (void)device::walkPartitionTable(session.devices, *disk, tree, diskItem, 0, sectors, entry);
+    device::appendDeepNtfsVolumeRows(session.DeepNtfsVolumeList, *disk, tree.children(diskItem).size(), entry,
+                                     sectors);
+}
+
 } // namespace
 
 Result<void> StartDeepSearch(Session& session, EngineSink& sink) {
@@ -36,6 +54,7 @@ Result<void> StartDeepSearch(Session& session, EngineSink& sink) {
     session.clearResults();
     session.decodeFileNames = false;
     session.target.target.searchMode = std::string(kDeepSearchMode);
+    appendDiskVolumeRows(session);
     sink.status("");
     return {};
 }

@@ -27,7 +27,9 @@ struct DeepSearchSummary {
 
 // The checks of "Next" for a Deep Search whose target is set: refuses a file system other than
 // "FAT16", "FAT32" or "NTFS" with kSelectFileSystemType (Errc::InvalidArgument) and changes
-// nothing then; otherwise empties the previous results and readies the session.
+// nothing then; otherwise empties the previous results and readies the session. A target read
+// through a physical disk puts one DeepNtfsVolumeList row per partition slot of that disk; for a
+// "Recognised" drive read directly the caller adds the drive's rows (appendRecognisedDeepNtfsRows).
 Result<void> StartDeepSearch(Session& session, EngineSink& sink);
 
 // The whole run on the calling thread: scan, volume decisions, tree. A stop request ends the scan

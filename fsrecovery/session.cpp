@@ -1,5 +1,7 @@
 #include "fsrecovery/session.h"
 
+#include "device/partition_table.h"
+
 namespace snapmend::fsrecovery {
 
 std::vector<std::string> basicItemColumns() {
@@ -35,7 +37,8 @@ Session::Session(const device::DeviceMap& devicesIn)
       itemList(basicItemColumns()),
       FoundBootSectorList(foundBootSectorColumns()),
       DeepVolumeList(deepVolumeColumns()),
-      DirClusterList(dirClusterColumns()) {}
+      DirClusterList(dirClusterColumns()),
+      DeepNtfsVolumeList(device::deepNtfsVolumeColumns()) {}
 
 void Session::clearResults() {
     recovered.clear();
@@ -52,6 +55,8 @@ void Session::clearResults() {
     DeepVolumeList.clear();
     DirClusterList.clear();
     volumeCheck = 0;
+    DeepNtfsVolumeList.clear();
+    ntfsReserved = 0;
 }
 
 } // namespace snapmend::fsrecovery

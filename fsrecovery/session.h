@@ -69,6 +69,11 @@ struct Session {
     WorkTable DeepVolumeList;
     WorkTable DirClusterList;
     int volumeCheck = 0;
+    // The volumes a Deep Search covers, one row per partition slot of the scanned disk (or per
+    // volume found on a drive); kept so that a recovery log carries them.
+    WorkTable DeepNtfsVolumeList;
+    // The word a recovery log keeps after its NTFS file table: 0 after a scan, as read after a load.
+    std::uint32_t ntfsReserved = 0;
 
     const device::VolumeParams& params() const { return target.activeParams; }
     const std::string& devicePath() const { return target.devicePath; }

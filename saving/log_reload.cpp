@@ -2,6 +2,7 @@
 
 #include "common/progress_throttle.h"
 #include "common/text.h"
+#include "device/media_description.h"
 #include "device/scan_target.h"
 #include "fsrecovery/fat/fat_walker.h"
 #include "fsrecovery/folder_listing.h"
@@ -104,17 +105,70 @@ std::string driveReplacedQuestion(std::string_view savedPath, std::string_view n
            "' since you saved the selected recovery Log.\n\nDo you want to continue?";
 }
 
-MediaTables attachedMediaTables(const device::DeviceMap& devices) {
-    MediaTables tables;
-    for (const auto& disk : devices.disks()) {
-        const std::uint64_t sectors = disk.sizeBytes / device::kSectorSize;
-        const std::string model = std::filesystem::path(disk.path).filename().string();
-        tables.diskIdentityTable.push_back(model + "||" + decimal(disk.sizeBytes) + " Bytes||" + decimal(sectors) +
-                                           "||" + decimal(disk.number));
+namespace {
+
+// A medium named by the user is described as removable even when sysfs calls it fixed: otherwise
+// the listing would give it no identity and a log of it could never be re-found.
+device::DiskDescription describeDisk(const device::AttachedDisk& disk, const std::vector<device::SysfsDisk>& sysfs) {
+    device::DiskDescription d;
+    d.path = disk.path;
+    for (const auto& s : sysfs) {
+        if (s.devNode.string() != disk.path) continue;
+        d.model = s.model;
+        d.vendor = s.vendor;
+        d.revision = s.revision;
+        d.serial = s.serial;
+        d.bus = device::busName(s.busType);
+        d.bytesPerSector = s.logicalBlockSize;
+        break;
     }
-    for (const auto& volume : devices.volumes())
-        tables.logDriveTable.push_back(device::logicalDrivePath(volume.letter) + "|" + decimal(volume.sectorCount));
+    return d;
+}
+
+// Every drive record carries a mode name; none of the tables depends on it.
+constexpr std::string_view kListingMode = "Basic Search";
+
+} // namespace
+
+std::string volumeImageIdentity(const device::DeviceMap& devices, int disk) {
+    const device::AttachedDisk* d = devices.disk(disk);
+    if (!d) return {};
+    device::MachineDrives machine;
+    machine.disks.push_back(device::imageDiskInfo(disk, d->sizeBytes, describeDisk(*d, {})));
+    device::DriveList list;
+    device::resetDriveList(list);
+    device::listPhysicalDisks(devices, machine, kListingMode, list);
+    return list.diskIdentityTable.empty() ? std::string() : list.diskIdentityTable.front();
+}
+
+MediaTables mediaTablesOf(const device::DeviceMap& devices, const device::DriveList& list) {
+    MediaTables tables{list.diskIdentityTable, list.logDriveTable};
+    for (const auto& disk : devices.disks())
+        if (disk.volumeOnly)
+            if (auto identity = volumeImageIdentity(devices, disk.number); !identity.empty())
+                tables.diskIdentityTable.push_back(std::move(identity));
     return tables;
+}
+
+device::MachineDrives describeAttachedMedia(const device::DeviceMap& devices,
+                                            const std::vector<device::SysfsDisk>& sysfsDisks) {
+    device::MachineDrives machine;
+    for (const auto& disk : devices.disks())
+        if (!disk.volumeOnly)
+            machine.disks.push_back(device::imageDiskInfo(disk.number, disk.sizeBytes, describeDisk(disk, sysfsDisks)));
+    for (const auto& volume : devices.volumes()) {
+        device::LogicalDriveInfo info;
+        info.letter = volume.letter;
+        info.totalBytes = volume.sectorCount << device::kSectorShift;
+        machine.drives.push_back(std::move(info));
+    }
+    return machine;
+}
+
+MediaTables attachedMediaTables(const device::DeviceMap& devices, const std::vector<device::SysfsDisk>& sysfsDisks) {
+    device::DriveList list;
+    device::listDrives(devices, describeAttachedMedia(devices, sysfsDisks), kListingMode, list);
+    return mediaTablesOf(devices, list);
 }
 
 void applyRecoveryLog(fsrecovery::Session& session, RecoveryLog log, const std::string& devicePath,
@@ -160,6 +214,8 @@ void applyRecoveryLog(fsrecovery::Session& session, RecoveryLog log, const std::
         session.NtfsFileTable.append(std::move(row));
         throttle.update(++done, total);
     }
+    session.ntfsReserved = log.ntfsReserved;
+    for (auto& row : log.deepNtfsVolumes) session.DeepNtfsVolumeList.append(std::move(row));
     throttle.flush();
     // More than one file record: the listing has something to show.
     session.resultsFound = session.NtfsFileTable.rowCount() >= 2;

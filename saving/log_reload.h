@@ -12,6 +12,8 @@
 
 #include "common/engine_sink.h"
 #include "device/device_map.h"
+#include "device/drive_enum.h"
+#include "device/sysfs_disks.h"
 #include "fsrecovery/session.h"
 #include "saving/recovery_log.h"
 
@@ -38,12 +40,31 @@ std::string diskReplacedQuestion(std::string_view savedNumber, std::string_view 
 std::string driveReplacedQuestion(std::string_view savedPath, std::string_view newPath);
 
 // The identity texts of the attached disks (model||size||sectors||number) and the texts of the
-// attached logical drives (path|sectors), as the drive list keeps them.
+// attached logical drives (path|sectors): the drive list's diskIdentityTable and logDriveTable.
 struct MediaTables {
     std::vector<std::string> diskIdentityTable;
     std::vector<std::string> logDriveTable;
 };
-MediaTables attachedMediaTables(const device::DeviceMap& devices);
+
+// The identity a volume image read through a disk of its own gets: the one the drive listing
+// gives the same image attached as a disk (its file name as the model, its size, its disk
+// number). The physical listing skips such disks, yet a target read through one is logged in the
+// PHY form; this keeps its identity the same from run to run and whichever way it is attached.
+std::string volumeImageIdentity(const device::DeviceMap& devices, int disk);
+
+// The tables of a drive list built over devices, with volumeImageIdentity appended for every
+// volume-only disk.
+MediaTables mediaTablesOf(const device::DeviceMap& devices, const device::DriveList& list);
+
+// Describes the attached media as the drive queries would: a disk by what sysfs says of the block
+// device it is (model, vendor, bus), otherwise by its file name as an undescribed image; every
+// volume as a removable drive. Volume-only disks are left out, as the physical listing skips them.
+device::MachineDrives describeAttachedMedia(const device::DeviceMap& devices,
+                                            const std::vector<device::SysfsDisk>& sysfsDisks = {});
+
+// listDrives over describeAttachedMedia, then mediaTablesOf: what a log is written and re-found with.
+MediaTables attachedMediaTables(const device::DeviceMap& devices,
+                                const std::vector<device::SysfsDisk>& sysfsDisks = {});
 
 // The main dialog's part of a load: a log to load without asking, and the mode-switch flag.
 struct LogLoadState {

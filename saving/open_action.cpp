@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "common/text.h"
+#include "fsrecovery/deep_scan_fat.h"
 #include "fsrecovery/folder_listing.h"
 #include "saving/extract_fat.h"
 #include "saving/extract_ntfs.h"
@@ -101,6 +102,14 @@ OpenOutcome OpenRecoveredFile(fsrecovery::Session& session, std::size_t row, Ope
     const std::filesystem::path path = state.tempFolder / temporaryOpenName(state.openCounter, name);
     ++state.openCounter;
     std::filesystem::remove(path, ec);
+
+    // A Deep Search row names the found FAT volume it was listed from ("Root" lists the root files
+    // of every volume); that volume's layout must be loaded before its clusters mean anything.
+    // Rows of other folders name it too, and loading it again also covers a later listing or
+    // save that left another volume loaded.
+    const bool fat = params.partType == "FAT32" || params.partType == "FAT16";
+    if (fat && session.isDeepFat() && items.columnCount() > kItFileSys && !items.cell(row, kItFileSys).empty())
+        LoadDeepVolume(session, parseU64(items.cell(row, kItFileSys)) + 1);
 
     ctx.previewMode = true;
     const SourceVolume source{session.devices, session.devicePath(), params};

@@ -380,9 +380,14 @@ RecoveryLog snapshotRecoveryLog(const fsrecovery::Session& session, std::uint32_
     if (log.hasDeepVolumes())
         for (std::size_t r = 0; r < session.DeepVolumeList.rowCount(); ++r)
             log.deepVolumes.push_back(session.DeepVolumeList.row(r));
-    if (log.hasNtfsTable())
+    if (log.hasNtfsTable()) {
         for (std::size_t r = 0; r < session.NtfsFileTable.rowCount(); ++r)
             log.ntfsFiles.push_back(session.NtfsFileTable.row(r));
+        log.ntfsReserved = session.ntfsReserved;
+        if (log.deep())
+            for (std::size_t r = 0; r < session.DeepNtfsVolumeList.rowCount(); ++r)
+                log.deepNtfsVolumes.push_back(session.DeepNtfsVolumeList.row(r));
+    }
     return log;
 }
 

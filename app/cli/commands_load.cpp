@@ -8,6 +8,7 @@
 #include "app/cli/console_sink.h"
 #include "app/cli/interrupt.h"
 #include "app/cli/recovered_output.h"
+#include "device/sysfs_disks.h"
 #include "fsrecovery/session.h"
 #include "saving/log_reload.h"
 #include "saving/recovery_log.h"
@@ -60,8 +61,8 @@ int runLoad(Args& args) {
     ConsoleSink sink(preset, interrupt.token());
     fsrecovery::Session session(devices);
     saving::LogLoadState state;
-    const auto outcome = saving::LoadRecoveryLog(session, mode, logs.front(), saving::attachedMediaTables(devices),
-                                                 state, sink);
+    const auto tables = saving::attachedMediaTables(devices, device::readSysfsDisks("/sys", "/dev"));
+    const auto outcome = saving::LoadRecoveryLog(session, mode, logs.front(), tables, state, sink);
     sink.finishLine();
     switch (outcome.status) {
     case saving::LoadStatus::Loaded:
@@ -94,8 +95,9 @@ int runLoad(Args& args) {
 // Writes the log of a finished (or stopped) scan; false after telling why.
 bool writeScanLog(const fsrecovery::Session& session, std::uint32_t mode, const std::string& path,
                   EngineSink& sink) {
-    const auto written = saving::WriteRecoveryLog(session, mode,
-                                                  saving::attachedMediaTables(session.devices).diskIdentityTable, path);
+    // The same description of the media as 'snapmend load' re-finds them with.
+    const auto tables = saving::attachedMediaTables(session.devices, device::readSysfsDisks("/sys", "/dev"));
+    const auto written = saving::WriteRecoveryLog(session, mode, tables.diskIdentityTable, path);
     if (!written) {
         sink.message(MessageKind::Error, "cannot write the log " + path + ": " + written.error().detail);
         return false;
