@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <random>
 
+#include "device/scan_target.h"
+#include "fsrecovery/deep_search.h"
+#include "fsrecovery/folder_listing.h"
 #include "fsrecovery/session.h"
 #include "saving/open_action.h"
 #include "tests/saving/tiny_fat.h"
+#include "tests/support/cli_run.h"
 #include "tests/support/scripted_sink.h"
 
 namespace snapmend::saving {
@@ -129,6 +134,67 @@ TEST(OpenAction, DiskFullShowsNoSaveMessageAndLeavesStopClear) {
     ASSERT_EQ(f.sink.messages.size(), 1u);
     EXPECT_EQ(f.sink.messages[0].text, kDoesNotExist);
     EXPECT_TRUE(f.opener.opened.empty());
+}
+
+// Two FAT16 volumes on one disk, each with a root file of the same name, size and first cluster but
+// other content: "Root" of a Deep Search lists both, and each must open from its own volume.
+TEST(OpenAction, DeepSearchRootFilesOpenFromTheVolumeTheirRowNames) {
+    test::TempDir dir;
+    const auto q = [](const fs::path& p) { return "'" + p.string() + "'"; };
+    const auto disk = dir / "disk.img";
+    std::vector<std::string> contents;
+    for (int v = 0; v < 2; ++v) {
+        const auto vol = dir / ("v" + std::to_string(v) + ".img");
+        ASSERT_TRUE(test::run("truncate -s 16M " + q(vol) + " && mkfs.fat -F 16 -s 4 " + q(vol) + " >/dev/null"));
+        std::mt19937 gen(static_cast<unsigned>(v + 1));
+        std::string text(6000, '\0');
+        for (auto& c : text) c = static_cast<char>(gen());
+        contents.push_back(text);
+        std::ofstream(dir / "src", std::ios::binary) << text;
+        // A folder as well, so the volumes are decided from directory clusters, not one root check.
+        ASSERT_TRUE(test::run("MTOOLS_SKIP_CHECK=1 mmd -i " + q(vol) + " ::/DCIM && MTOOLS_SKIP_CHECK=1 mcopy -i " +
+                              q(vol) + " " + q(dir / "src") + " ::/PHOTO.JPG"));
+    }
+    ASSERT_TRUE(test::run("truncate -s 40M " + q(disk) +
+                          " && printf 'label: dos\\nstart=2048, size=32768, type=6\\nstart=36864, type=6\\n' | "
+                          "sfdisk -q " + q(disk)));
+    ASSERT_TRUE(test::run("dd if=" + q(dir / "v0.img") + " of=" + q(disk) + " bs=512 seek=2048 conv=notrunc status=none"));
+    ASSERT_TRUE(test::run("dd if=" + q(dir / "v1.img") + " of=" + q(disk) + " bs=512 seek=36864 conv=notrunc status=none"));
+    test::UnchangedGuard guard(disk);
+
+    device::DeviceMap devices;
+    ASSERT_TRUE(devices.attachDisk(disk.string()));
+    fsrecovery::Session session(devices);
+    device::TargetSelection sel;
+    sel.kind = std::string(device::kKindHardDisk);
+    sel.end = sel.diskTotalSectors = 40 * 2048;
+    ASSERT_TRUE(device::setRangeTarget(session.target, sel, fsrecovery::kDeepSearchMode, 0, sel.end, 0, sel.end));
+    session.target.target.fileSystem = "FAT16";
+    test::ScriptedSink sink;
+    ASSERT_TRUE(fsrecovery::StartDeepSearch(session, sink));
+    fsrecovery::DeepSearchWorker(session, sink, std::stop_token{});
+    ASSERT_EQ(session.DeepVolumeList.rowCount(), 2u);
+    fsrecovery::FolderListingWorker(session, session.recovered.tree.firstItem(), sink);
+
+    OpenState state;
+    state.tempFolder = dir / "tmp";
+    SaveContext ctx;
+    RecordingOpener opener;
+    std::size_t opened = 0;
+    // The second volume's file first: after the listing the first volume is the one loaded.
+    for (const std::string volume : {"1", "0"}) {
+        for (std::size_t row = 0; row < session.itemList.rowCount(); ++row) {
+            if (session.itemList.cell(row, fsrecovery::kItName) != "PHOTO.JPG" ||
+                session.itemList.cell(row, fsrecovery::kItFileSys) != volume)
+                continue;
+            SCOPED_TRACE("volume " + volume);
+            const auto outcome = OpenRecoveredFile(session, row, state, ctx, opener, sink);
+            ASSERT_EQ(outcome.status, OpenStatus::Opened);
+            EXPECT_EQ(test::slurp(outcome.path), contents[volume == "1" ? 1 : 0]);
+            ++opened;
+        }
+    }
+    EXPECT_EQ(opened, 2u);
 }
 
 } // namespace
