@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -574,6 +575,80 @@ TEST(NtfsLog, OneFileRecordAndTheReservedWordSurvive) {
     applyRecoveryLog(session, *parsed, device::DevicePathTable[0], sink);
     EXPECT_FALSE(session.resultsFound);  // one record: the more-than-one flag stays clear
     EXPECT_EQ(session.NtfsFileTable.rowCount(), 1u);
+}
+
+TEST(DeepNtfsLog, FoundVolumesAndTheReservedWordComeBackWithAReload) {
+    RecoveryLog log = smallDeepLog();
+    log.target.fileSystem = "NTFS";
+    log.activeParams.partType = "NTFS";
+    log.deepVolumes.clear();
+    log.tree.resize(2);
+    log.ntfsFiles.push_back({"5|1234|", "a.jpg", "10", "", "1", "5"});
+    log.ntfsReserved = 7;
+    log.deepNtfsVolumes = {{"0", "1", "2048", "81920", "2048", "81920"}, {"0", "2", "0", "0", "0", "81920"}};
+    const auto parsed = parseRecoveryLog(encodeRecoveryLog(log));
+    ASSERT_TRUE(parsed);
+
+    device::DeviceMap devices;
+    fsrecovery::Session session(devices);
+    test::ScriptedSink sink;
+    applyRecoveryLog(session, *parsed, device::DevicePathTable[0], sink);
+    ASSERT_EQ(session.DeepNtfsVolumeList.rowCount(), 2u);
+    EXPECT_EQ(session.DeepNtfsVolumeList.row(1), log.deepNtfsVolumes[1]);
+    // Saved again from the reloaded session, the log carries both as read.
+    const auto again = snapshotRecoveryLog(session, kDeepSearchMode, {log.media.diskIdentity});
+    EXPECT_EQ(again.deepNtfsVolumes, log.deepNtfsVolumes);
+    EXPECT_EQ(again.ntfsReserved, 7u);
+}
+
+// The identity a log is re-found by depends on the image itself, not on how or where it is attached.
+TEST(MediaIdentity, VolumeImagesAndBlockDevicesKeepTheirIdentity) {
+    TempDir dir;
+    test::createImage(dir / "card.img", std::uint64_t{34} << 20);
+    fs::create_directories(dir / "moved");
+    test::createImage(dir / "moved" / "card.img", std::uint64_t{34} << 20);
+    test::createImage(dir / "other.img", std::uint64_t{8} << 20);
+    const std::string card = (dir / "card.img").string();
+    const std::string sectors = std::to_string((std::uint64_t{34} << 20) / 512);
+
+    device::SysfsDisk sysfs;
+    sysfs.devNode = card;
+    sysfs.vendor = "SanDisk";
+    sysfs.model = "Ultra";
+    sysfs.busType = device::kBusUsb;
+
+    struct Case {
+        const char* name;
+        std::function<void(device::DeviceMap&)> attach;
+        std::vector<device::SysfsDisk> sysfs;
+        std::string identity;  // of the card; empty when it has none
+    };
+    const auto disk = [](std::string path) { return [path](device::DeviceMap& d) { ASSERT_TRUE(d.attachDisk(path)); }; };
+    const auto volume = [](std::string path) { return [path](device::DeviceMap& d) { ASSERT_TRUE(d.attachVolume(path)); }; };
+    // The size text is the geometry's: whole cylinders of 255 x 63 sectors.
+    const std::string asImage = "card.img USB Device||31.38 MB||" + sectors + "||";
+    const Case cases[] = {
+        {"a disk", disk(card), {}, asImage + "0"},
+        {"a volume read through a disk of its own", volume(card), {}, asImage + "0"},
+        {"the same name in another folder", volume((dir / "moved" / "card.img").string()), {}, asImage + "0"},
+        {"after another disk",
+         [&](device::DeviceMap& d) {
+             disk((dir / "other.img").string())(d);
+             volume(card)(d);
+         },
+         {},
+         asImage + "1"},
+        {"a block device sysfs describes", disk(card), {sysfs}, "SanDisk Ultra USB Device||31.38 MB||" + sectors + "||0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        device::DeviceMap devices;
+        c.attach(devices);
+        const auto tables = attachedMediaTables(devices, c.sysfs);
+        const auto& ids = tables.diskIdentityTable;
+        EXPECT_NE(std::find(ids.begin(), ids.end(), c.identity), ids.end()) << testing::PrintToString(ids);
+        EXPECT_EQ(tables.logDriveTable.size(), devices.volumes().size());
+    }
 }
 
 } // namespace
