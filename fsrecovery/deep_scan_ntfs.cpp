@@ -70,42 +70,6 @@ void addCatchAll(RecoveredTree& rt) {
     rt.tree.expand(root);
 }
 
-// Directory rows whose parent record was met later in the scan than themselves: those whose
-// parent is now a folder are attached under it (their own waiting children after them). Left in
-// the list, the assembly would look for their parents among the other rows only and send them
-// to "LST_Miscellaneous".
-void attachLateChildren(RecoveredTree& rt) {
-    WorkTable& list = rt.LostDirList;
-    std::multimap<std::uint32_t, std::size_t> waiting;  // parent record -> row
-    for (std::size_t r = 0; r < list.rowCount(); ++r)
-        waiting.emplace(static_cast<std::uint32_t>(list.u64At(r, kLdParent)), r);
-    std::vector<std::uint32_t> ready;
-    for (auto it = waiting.begin(); it != waiting.end(); it = waiting.upper_bound(it->first))
-        if (rt.findNode(it->first) != kNoNode) ready.push_back(it->first);
-
-    std::vector<bool> attached(list.rowCount(), false);
-    // Each row is attached at most once and leaves waiting, so this ends.
-    while (!ready.empty()) {
-        const std::uint32_t parent = ready.back();
-        ready.pop_back();
-        const auto [from, to] = waiting.equal_range(parent);
-        if (from == to) continue;
-        const NodeId node = rt.findNode(parent);
-        if (node == kNoNode) continue;
-        const ItemId parentItem = rt.folders[node].treeItem;
-        for (auto it = from; it != to; ++it) {
-            const std::size_t r = it->second;
-            const auto self = static_cast<std::uint32_t>(list.u64At(r, kLdSelf));
-            rt.AddFolder(parentItem, list.cell(r, kLdName), self, parent, list.u64At(r, kLdDate), 0,
-                         list.cell(r, kLdDeleted) == "1", 0);
-            attached[r] = true;
-            ready.push_back(self);
-        }
-        waiting.erase(from, to);
-    }
-    for (std::size_t r = list.rowCount(); r-- > 0;)
-        if (attached[r]) list.removeRow(r);
-}
 
 } // namespace
 
@@ -227,7 +191,7 @@ void DeepScanNtfs(Session& session, EngineSink& sink, std::stop_token stop) {
 void AssembleDeepNtfsTree(Session& session) {
     RecoveredTree& rt = session.recovered;
     rt.ensureRoot();
-    attachLateChildren(rt);
+    AttachLateChildren(rt);
     ResolveOrphans(rt.LostDirList, kNtfsRootParent);
     AssembleTreeNtfs(rt);
     if (session.NtfsFileTable.rowCount() >= 2) session.resultsFound = true;

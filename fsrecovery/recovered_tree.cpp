@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <map>
 
 #include "common/text.h"
 
@@ -219,6 +220,39 @@ void AttachLeftovers(RecoveredTree& rt) {
         rt.AddFolder(misc, list.cell(r, kLdName), static_cast<std::uint32_t>(list.int32At(r, kLdSelf)), kMiscCluster, rowDate(rt, r),
                      static_cast<std::uint16_t>(list.int32At(r, kLdTime)), rowDeleted(list, r), rowCluster0Start(rt, r));
     }
+}
+
+void AttachLateChildren(RecoveredTree& rt) {
+    WorkTable& list = rt.LostDirList;
+    std::multimap<std::uint32_t, std::size_t> waiting;  // parent record -> row
+    for (std::size_t r = 0; r < list.rowCount(); ++r)
+        waiting.emplace(static_cast<std::uint32_t>(list.u64At(r, kLdParent)), r);
+    std::vector<std::uint32_t> ready;
+    for (auto it = waiting.begin(); it != waiting.end(); it = waiting.upper_bound(it->first))
+        if (rt.findNode(it->first) != kNoNode) ready.push_back(it->first);
+
+    std::vector<bool> attached(list.rowCount(), false);
+    // Every row is attached at most once and erased from waiting, so this ends.
+    while (!ready.empty()) {
+        const std::uint32_t parent = ready.back();
+        ready.pop_back();
+        const auto [from, to] = waiting.equal_range(parent);
+        if (from == to) continue;
+        const NodeId node = rt.findNode(parent);
+        if (node == kNoNode) continue;
+        const ItemId parentItem = rt.folders[node].treeItem;
+        for (auto it = from; it != to; ++it) {
+            const std::size_t r = it->second;
+            const auto self = static_cast<std::uint32_t>(list.u64At(r, kLdSelf));
+            rt.AddFolder(parentItem, list.cell(r, kLdName), self, parent, list.u64At(r, kLdDate), 0,
+                         list.cell(r, kLdDeleted) == "1", 0);
+            attached[r] = true;
+            ready.push_back(self);
+        }
+        waiting.erase(from, to);
+    }
+    for (std::size_t r = list.rowCount(); r-- > 0;)
+        if (attached[r]) list.removeRow(r);
 }
 
 void AssembleTreeFat(RecoveredTree& rt, const AssemblyProgress& progress) {

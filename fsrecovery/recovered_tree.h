@@ -108,6 +108,11 @@ void AssembleTreeFat(RecoveredTree& rt, const AssemblyProgress& progress = {});
 void AssembleTreeNtfs(RecoveredTree& rt, const AssemblyProgress& progress = {});
 void AttachChildFolders(RecoveredTree& rt, std::uint32_t folderSelf, ItemId folderItem);
 void AttachLeftovers(RecoveredTree& rt);
+// NTFS rows whose parent record came later in the MFT than themselves: once the walk is over, those
+// whose parent is now a folder of the tree are attached under it (and their own waiting children
+// after them). Left in the list, the assembly would only look for parents among the other rows and
+// send them to "LST_Miscellaneous". What stays is a row whose parent was never found.
+void AttachLateChildren(RecoveredTree& rt);
 
 // "DIR_%d" for a row with an empty name; the counter lives for the whole process.
 std::string nextUnnamedFolderName();

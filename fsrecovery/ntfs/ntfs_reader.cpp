@@ -161,42 +161,6 @@ void takeDirectory(Session& session, std::uint32_t self, std::uint32_t parent, s
     rt.LostDirList.append(std::move(row));
 }
 
-// Rows whose parent record came later in the MFT than themselves: once the walk is over, those
-// whose parent is now a folder of the tree are attached under it (and their own waiting children
-// after them). Left in the list, the assembly would only look for parents among the other rows and
-// send them to "LST_Miscellaneous". What stays is a row whose parent was never found.
-void attachLateChildren(RecoveredTree& rt) {
-    WorkTable& list = rt.LostDirList;
-    std::multimap<std::uint32_t, std::size_t> waiting;  // parent record -> row
-    for (std::size_t r = 0; r < list.rowCount(); ++r)
-        waiting.emplace(static_cast<std::uint32_t>(list.u64At(r, kLdParent)), r);
-    std::vector<std::uint32_t> ready;
-    for (auto it = waiting.begin(); it != waiting.end(); it = waiting.upper_bound(it->first))
-        if (rt.findNode(it->first) != kNoNode) ready.push_back(it->first);
-
-    std::vector<bool> attached(list.rowCount(), false);
-    // Every row is attached at most once and erased from waiting, so this ends.
-    while (!ready.empty()) {
-        const std::uint32_t parent = ready.back();
-        ready.pop_back();
-        const auto [from, to] = waiting.equal_range(parent);
-        if (from == to) continue;
-        const NodeId node = rt.findNode(parent);
-        if (node == kNoNode) continue;
-        const ItemId parentItem = rt.folders[node].treeItem;
-        for (auto it = from; it != to; ++it) {
-            const std::size_t r = it->second;
-            const auto self = static_cast<std::uint32_t>(list.u64At(r, kLdSelf));
-            rt.AddFolder(parentItem, list.cell(r, kLdName), self, parent, list.u64At(r, kLdDate), 0,
-                         list.cell(r, kLdDeleted) == "1", 0);
-            attached[r] = true;
-            ready.push_back(self);
-        }
-        waiting.erase(from, to);
-    }
-    for (std::size_t r = list.rowCount(); r-- > 0;)
-        if (attached[r]) list.removeRow(r);
-}
 
 } // namespace
 
@@ -285,7 +249,7 @@ void WalkMft(Session& session, EngineSink& sink, std::stop_token stop) {
     throttle.flush();
 
     RecoveredTree& rt = session.recovered;
-    attachLateChildren(rt);
+    AttachLateChildren(rt);
     const ItemId root = rt.tree.firstItem();
     if (root != kNoItem && rt.tree.label(root) == kRootName && !rt.tree.hasChildren(root)) addCatchAll(rt);
     if (session.NtfsFileTable.rowCount() >= 2) session.resultsFound = true;
