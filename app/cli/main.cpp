@@ -7,12 +7,47 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "app/cli/command.h"
 
 namespace snapmend::cli {
 
 namespace {
+
+// The three carving commands take the same options; only the mode and the example types differ.
+std::string carveUsage(std::string_view command, std::string_view mode, std::string_view exampleTypes) {
+    std::string u = "usage: snapmend " + std::string(command) +
+                    " IMAGE --out DIR [--partition N | --volume] [--range START:END]\n"
+                    "                      [--no-thorough] [--types LIST] [--signatures DIR] [--yes] [--json]\n"
+                    "  Carves files out of raw sectors by the signatures at their start, whatever the file\n"
+                    "  system says; the image is only read.\n"
+                    "  --out DIR         where the carved files go: DIR/Snapmend/" +
+                    std::string(mode) +
+                    " Search/General (first pass) and\n"
+                    "                    .../Omitted (Thorough pass), one folder per file type\n"
+                    "  --partition N     carve only partition N as numbered by 'snapmend partitions'\n"
+                    "  --volume          take the image as a single volume\n"
+                    "  --range START:END sectors of the image (or partition) to carve, END not included\n"
+                    "                    (default: all of it)\n"
+                    "  --no-thorough     skip the Thorough pass\n"
+                    "  --types LIST      only these types, comma-separated (default: all; for example " +
+                    std::string(exampleTypes) +
+                    ")\n"
+                    "  --signatures DIR  read the signature databases from DIR (default: beside the program,\n"
+                    "                    or $SNAPMEND_SIGNATURES)\n"
+                    "  --yes             answer Retry when the medium stops answering (default: ask on a\n"
+                    "                    terminal, else cancel the search)\n"
+                    "  --json            print a machine-readable summary with every carved file\n"
+                    "  Prints how many files of each type each pass found. Ctrl-C stops the search; the files\n"
+                    "  carved so far are kept. Exit codes: 0 done, 1 stopped or the destination failed,\n"
+                    "  2 bad usage or unreadable image.\n";
+    return u;
+}
+
+const std::string kPhotoUsage = carveUsage("photo", "Photo", "JPG,PNG");
+const std::string kVideoUsage = carveUsage("video", "Video", "MP4,MOV,AVI");
+const std::string kRawUsage = carveUsage("raw", "Raw", "CR2,NEF");
 
 const Command kCommands[] = {
     {"basic", "Basic Search: rebuild the folder tree of a FAT16, FAT32 or NTFS volume and save it",
@@ -109,72 +144,9 @@ const Command kCommands[] = {
      "                  the whole image when it has no partition table)\n"
      "  --json          print the parameters as JSON\n",
      runParams},
-    {"photo", "Photo Search: carve pictures by their signatures",
-     "usage: snapmend photo IMAGE --out DIR [--partition N | --volume] [--range START:END]\n"
-     "                      [--no-thorough] [--types LIST] [--signatures DIR] [--yes] [--json]\n"
-     "  Carves files out of raw sectors by the signatures at their start, whatever the file\n"
-     "  system says; the image is only read.\n"
-     "  --out DIR         where the carved files go: DIR/Snapmend/Photo Search/General (first pass) and\n"
-     "                    .../Omitted (Thorough pass), one folder per file type\n"
-     "  --partition N     carve only partition N as numbered by 'snapmend partitions'\n"
-     "  --volume          take the image as a single volume\n"
-     "  --range START:END sectors of the image (or partition) to carve, END not included\n"
-     "                    (default: all of it)\n"
-     "  --no-thorough     skip the Thorough pass\n"
-     "  --types LIST      only these types, comma-separated (default: all; for example JPG,PNG)\n"
-     "  --signatures DIR  read the signature databases from DIR (default: beside the program,\n"
-     "                    or $SNAPMEND_SIGNATURES)\n"
-     "  --yes             answer Retry when the medium stops answering (default: ask on a\n"
-     "                    terminal, else cancel the search)\n"
-     "  --json            print a machine-readable summary with every carved file\n"
-     "  Prints how many files of each type each pass found. Ctrl-C stops the search; the files\n"
-     "  carved so far are kept. Exit codes: 0 done, 1 stopped or the destination failed,\n"
-     "  2 bad usage or unreadable image.\n",
-     runPhoto},
-    {"video", "Video Search: carve videos by their signatures",
-     "usage: snapmend video IMAGE --out DIR [--partition N | --volume] [--range START:END]\n"
-     "                      [--no-thorough] [--types LIST] [--signatures DIR] [--yes] [--json]\n"
-     "  Carves files out of raw sectors by the signatures at their start, whatever the file\n"
-     "  system says; the image is only read.\n"
-     "  --out DIR         where the carved files go: DIR/Snapmend/Video Search/General (first pass) and\n"
-     "                    .../Omitted (Thorough pass), one folder per file type\n"
-     "  --partition N     carve only partition N as numbered by 'snapmend partitions'\n"
-     "  --volume          take the image as a single volume\n"
-     "  --range START:END sectors of the image (or partition) to carve, END not included\n"
-     "                    (default: all of it)\n"
-     "  --no-thorough     skip the Thorough pass\n"
-     "  --types LIST      only these types, comma-separated (default: all; for example MP4,MOV,AVI)\n"
-     "  --signatures DIR  read the signature databases from DIR (default: beside the program,\n"
-     "                    or $SNAPMEND_SIGNATURES)\n"
-     "  --yes             answer Retry when the medium stops answering (default: ask on a\n"
-     "                    terminal, else cancel the search)\n"
-     "  --json            print a machine-readable summary with every carved file\n"
-     "  Prints how many files of each type each pass found. Ctrl-C stops the search; the files\n"
-     "  carved so far are kept. Exit codes: 0 done, 1 stopped or the destination failed,\n"
-     "  2 bad usage or unreadable image.\n",
-     runVideo},
-    {"raw", "Raw Search: carve camera RAW files by their signatures",
-     "usage: snapmend raw IMAGE --out DIR [--partition N | --volume] [--range START:END]\n"
-     "                      [--no-thorough] [--types LIST] [--signatures DIR] [--yes] [--json]\n"
-     "  Carves files out of raw sectors by the signatures at their start, whatever the file\n"
-     "  system says; the image is only read.\n"
-     "  --out DIR         where the carved files go: DIR/Snapmend/Raw Search/General (first pass) and\n"
-     "                    .../Omitted (Thorough pass), one folder per file type\n"
-     "  --partition N     carve only partition N as numbered by 'snapmend partitions'\n"
-     "  --volume          take the image as a single volume\n"
-     "  --range START:END sectors of the image (or partition) to carve, END not included\n"
-     "                    (default: all of it)\n"
-     "  --no-thorough     skip the Thorough pass\n"
-     "  --types LIST      only these types, comma-separated (default: all; for example CR2,NEF)\n"
-     "  --signatures DIR  read the signature databases from DIR (default: beside the program,\n"
-     "                    or $SNAPMEND_SIGNATURES)\n"
-     "  --yes             answer Retry when the medium stops answering (default: ask on a\n"
-     "                    terminal, else cancel the search)\n"
-     "  --json            print a machine-readable summary with every carved file\n"
-     "  Prints how many files of each type each pass found. Ctrl-C stops the search; the files\n"
-     "  carved so far are kept. Exit codes: 0 done, 1 stopped or the destination failed,\n"
-     "  2 bad usage or unreadable image.\n",
-     runRaw},
+    {"photo", "Photo Search: carve pictures by their signatures", kPhotoUsage, runPhoto},
+    {"video", "Video Search: carve videos by their signatures", kVideoUsage, runVideo},
+    {"raw", "Raw Search: carve camera RAW files by their signatures", kRawUsage, runRaw},
 };
 
 void printMainUsage(FILE* out) {
