@@ -1,11 +1,8 @@
 #include "carving/carved_output.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
-#include <unistd.h>
 
 #include "saving/collision_name.h"
 #include "saving/safe_name.h"
@@ -13,36 +10,6 @@
 namespace snapmend::carving {
 
 namespace {
-
-class ExclusiveOutput final : public saving::OutputFile {
-public:
-    explicit ExclusiveOutput(int fd) : m_fd(fd) {}
-    ~ExclusiveOutput() override {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    int write(std::span<const std::byte> data, std::size_t& done) override {
-        done = 0;
-        while (done < data.size()) {
-            const ssize_t n = ::write(m_fd, data.data() + done, data.size() - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return errno;
-            }
-            if (n == 0) return ENOSPC;  // a regular file only writes nothing when it cannot grow
-            done += static_cast<std::size_t>(n);
-        }
-        return 0;
-    }
-    int close() override {
-        if (m_fd < 0) return 0;
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0 ? 0 : errno;
-    }
-
-private:
-    int m_fd;
-};
 
 std::string upperNoDot(std::string_view extension) {
     if (!extension.empty() && extension.front() == '.') extension.remove_prefix(1);
@@ -143,11 +110,7 @@ std::uint64_t CarvedNamer::lastFileNo(std::string_view extension) const {
     return it == m_lastFileNo.end() ? 0 : it->second;
 }
 
-saving::OpenedOutput createExclusive(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return {nullptr, errno};
-    return {std::make_unique<ExclusiveOutput>(fd), 0};
-}
+saving::OpenedOutput createExclusive(const std::string& path) { return saving::openNewPosixOutput(path); }
 
 CarvedOutputTree::CarvedOutputTree(std::string destination, CarveMode mode, CarvedFileCreator create)
     : m_destination(std::move(destination)), m_mode(mode), m_create(create ? std::move(create) : createExclusive) {}

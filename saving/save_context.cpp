@@ -42,11 +42,19 @@ private:
 
 } // namespace
 
-OpenedOutput openPosixOutput(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+namespace {
+
+OpenedOutput openWithFlags(const std::string& path, int flags) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | flags, 0644);
     if (fd < 0) return {nullptr, errno};
     return {std::make_unique<PosixOutput>(fd), 0};
 }
+
+} // namespace
+
+OpenedOutput openPosixOutput(const std::string& path) { return openWithFlags(path, O_TRUNC); }
+
+OpenedOutput openNewPosixOutput(const std::string& path) { return openWithFlags(path, O_EXCL); }
 
 std::string bytesText(std::uint64_t done, std::uint64_t total) {
     char buf[64];

@@ -71,6 +71,8 @@ using OutputOpener = std::function<OpenedOutput(const std::string& path)>;
 // Creates or truncates path for writing (mode 0644). A symbolic link at path is refused rather
 // than followed, so a link planted in the destination cannot redirect the write.
 OpenedOutput openPosixOutput(const std::string& path);
+// The same, but fails with EEXIST when anything is at path already: nothing is ever overwritten.
+OpenedOutput openNewPosixOutput(const std::string& path);
 
 struct SaveContext {
     std::atomic<bool> stopAll{false};      // abandon the whole save
