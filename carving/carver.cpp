@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -37,6 +38,7 @@ public:
                 const FileType1& r = set.records[i];
                 if (r.headerOffset != o || r.signatureLength < 1) continue;
                 g.byFirst[static_cast<std::size_t>(r.firstByte & 0xFF)].push_back(static_cast<std::uint32_t>(i));
+                g.hasFirst[static_cast<std::size_t>(r.firstByte & 0xFF)] = 1;
                 m_reach = std::max(m_reach, g.skip + static_cast<std::size_t>(r.signatureLength));
             }
             m_groups.push_back(std::move(g));
@@ -66,10 +68,25 @@ public:
         }
     }
 
+    // Marks (bit n of marks for the sector at n x 512) the positions of one window whose byte at
+    // some header offset starts a signature; matchAt tells whether one really matches there. One
+    // branch-free pass per distinct offset lets the byte loads of many sectors overlap.
+    void markCandidates(const std::byte* base, std::size_t valid, std::size_t avail,
+                        std::array<std::uint64_t, kReadWindowBytes / 512 / 64>& marks) const {
+        constexpr std::size_t kSectorBytes = 512;
+        for (const Group& g : m_groups) {
+            if (avail <= g.skip) continue;
+            const std::size_t end = std::min(valid, avail - g.skip);  // pos < valid and pos + skip < avail
+            for (std::size_t pos = 0, n = 0; pos < end; pos += kSectorBytes, ++n)
+                marks[n / 64] |= std::uint64_t{g.hasFirst[static_cast<std::uint8_t>(base[pos + g.skip])]} << (n % 64);
+        }
+    }
+
 private:
     struct Group {
         std::size_t skip = 0;
         std::array<std::vector<std::uint32_t>, 256> byFirst;
+        std::array<std::uint8_t, 256> hasFirst{};
     };
     const SignatureSet& m_set;
     std::vector<Group> m_groups;
@@ -108,53 +125,61 @@ struct Block {
     std::size_t windows = 0;
     std::size_t present = 0;  // bytes from the block's start that lie inside the medium
     std::vector<char> failed;  // per window: some of its present bytes could not be read
+    // Sector positions (from the block's start, in sectors) where some record matches, in order.
+    std::vector<std::uint32_t> hits;
 };
 
-// Reads blocks ahead of the scanner on a thread of its own, through one handle.
+// Reads blocks ahead of the scanner on a thread of its own, through one handle, and finds the
+// sector positions where some signature matches. Matching right after the read finds the bytes in
+// this core's cache; handing every byte to another core to test cost more than the test itself.
 class ReadAhead {
 public:
-    ReadAhead(device::DeviceHandle handle, std::uint64_t firstByte, std::uint64_t totalWindows, std::size_t perRead,
-              std::size_t lookahead, std::size_t buffers)
-        : m_handle(std::move(handle)), m_firstByte(firstByte), m_totalWindows(totalWindows), m_perRead(perRead),
-          m_lookahead(lookahead) {
+    ReadAhead(device::DeviceHandle handle, const SignatureIndex& index, std::uint64_t firstByte,
+              std::uint64_t totalWindows, std::size_t perRead, std::size_t lookahead, std::size_t buffers)
+        : m_handle(std::move(handle)), m_index(index), m_firstByte(firstByte), m_totalWindows(totalWindows),
+          m_perRead(perRead), m_lookahead(lookahead) {
         for (std::size_t i = 0; i < buffers; ++i) {
             auto b = std::make_unique<Block>(perRead * kWindow + lookahead);
             b->failed.resize(perRead);
+            b->hits.reserve(perRead * kWindowSectors);
             m_free.push_back(std::move(b));
         }
         m_handle.adviseSequential();
         m_thread = std::jthread([this](std::stop_token st) { run(st); });
     }
-    ~ReadAhead() {
-        m_thread.request_stop();
-        m_cv.notify_all();
-    }
+    ~ReadAhead() { m_thread.request_stop(); }
 
     // The next block in order, or null after the last.
     std::unique_ptr<Block> next() {
         std::unique_lock lock(m_mutex);
-        m_cv.wait(lock, [&] { return !m_ready.empty() || m_done; });
+        m_readyCv.wait(lock, [&] { return !m_ready.empty() || m_done; });
         if (m_ready.empty()) return nullptr;
         auto b = std::move(m_ready.front());
         m_ready.pop_front();
-        m_cv.notify_all();
         return b;
     }
     void recycle(std::unique_ptr<Block> b) {
-        std::lock_guard lock(m_mutex);
-        m_free.push_back(std::move(b));
-        m_cv.notify_all();
+        {
+            std::lock_guard lock(m_mutex);
+            m_free.push_back(std::move(b));
+        }
+        m_freeCv.notify_one();
     }
 
 private:
     void run(std::stop_token st) {
-        std::stop_callback wake(st, [this] { m_cv.notify_all(); });
+        // Taking the lock first keeps the wake-up from slipping in between the reader's test of
+        // the stop flag and its wait.
+        std::stop_callback wake(st, [this] {
+            { std::lock_guard lock(m_mutex); }
+            m_freeCv.notify_one();
+        });
         const std::uint64_t size = m_handle.sizeBytes();
         for (std::uint64_t w = 0; w < m_totalWindows && !st.stop_requested(); w += m_perRead) {
             std::unique_ptr<Block> b;
             {
                 std::unique_lock lock(m_mutex);
-                m_cv.wait(lock, [&] { return !m_free.empty() || st.stop_requested(); });
+                m_freeCv.wait(lock, [&] { return !m_free.empty() || st.stop_requested(); });
                 if (st.stop_requested()) break;
                 b = std::move(m_free.back());
                 m_free.pop_back();
@@ -176,22 +201,55 @@ private:
                     b->failed[i] = wGot < std::min(kWindow, b->present - off) ? 1 : 0;
                 }
             }
-            std::lock_guard lock(m_mutex);
-            m_ready.push_back(std::move(b));
-            m_cv.notify_all();
+            findHits(*b);
+            {
+                std::lock_guard lock(m_mutex);
+                m_ready.push_back(std::move(b));
+            }
+            m_readyCv.notify_one();
         }
-        std::lock_guard lock(m_mutex);
-        m_done = true;
-        m_cv.notify_all();
+        {
+            std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_readyCv.notify_one();
+    }
+
+    // Each window is matched against its own bytes and the look-ahead after it, never past what
+    // the medium holds.
+    void findHits(Block& b) const {
+        b.hits.clear();
+        for (std::size_t i = 0; i < b.windows; ++i) {
+            const std::size_t off = i * kWindow;
+            if (off >= b.present) break;
+            const std::size_t valid = std::min(b.present - off, kWindow);
+            const std::size_t avail = std::min(b.present - off, kWindow + m_lookahead);
+            const std::byte* window = b.data.data() + off;
+            std::array<std::uint64_t, kWindowSectors / 64> marks{};
+            m_index.markCandidates(window, valid, avail, marks);
+            for (std::size_t w = 0; w < marks.size(); ++w) {
+                for (std::uint64_t bits = marks[w]; bits != 0; bits &= bits - 1) {
+                    const std::size_t pos = (w * 64 + static_cast<std::size_t>(std::countr_zero(bits))) * kSector;
+                    bool hit = false;
+                    m_index.matchAt(window, avail, pos, [&](std::uint32_t) {
+                        hit = true;
+                        return false;
+                    });
+                    if (hit) b.hits.push_back(static_cast<std::uint32_t>((off + pos) / kSector));
+                }
+            }
+        }
     }
 
     device::DeviceHandle m_handle;
+    const SignatureIndex& m_index;
     std::uint64_t m_firstByte;
     std::uint64_t m_totalWindows;
     std::size_t m_perRead;
     std::size_t m_lookahead;
     std::mutex m_mutex;
-    std::condition_variable m_cv;
+    std::condition_variable m_readyCv;  // the scanner waits here for a block
+    std::condition_variable m_freeCv;   // the reader waits here for a buffer
     std::deque<std::unique_ptr<Block>> m_ready;
     std::vector<std::unique_ptr<Block>> m_free;
     bool m_done = false;
@@ -223,7 +281,8 @@ private:
         return {};
     }
 
-    // Appends bytes to a pending file, creating its output file on the first bytes.
+    // Appends bytes to a pending file, creating its output file on the first bytes. Bytes that
+    // follow the held ones in memory join them; others first write out what is held.
     bool append(PendingFile& f, const std::byte* data, std::size_t len) {
         if (len == 0 || m_result.destinationFailed) return !m_result.destinationFailed;
         if (!f.out) {
@@ -232,11 +291,35 @@ private:
             f.out = std::move(created.file);
             f.savedPath = std::move(created.path);
         }
+        f.bytes += len;
+        if (f.heldBytes > 0 && f.heldData + f.heldBytes == data) {
+            f.heldBytes += len;
+            return true;
+        }
+        const bool ok = writeHeld(f);
+        f.heldData = data;
+        f.heldBytes = len;
+        return ok;
+    }
+
+    bool writeHeld(PendingFile& f) {
+        if (f.heldBytes == 0) return true;
+        const std::size_t len = f.heldBytes;
+        f.heldBytes = 0;
+        if (m_result.destinationFailed) {
+            f.bytes -= len;
+            return false;
+        }
         std::size_t written = 0;
-        const int err = f.out->write(std::span(data, len), written);
-        f.bytes += written;  // what went in before an error stays in the file
+        const int err = f.out->write(std::span(f.heldData, len), written);
+        f.bytes -= len - written;  // what went in before an error stays in the file
         if (err != 0) return destinationFailed(err);
         return true;
+    }
+
+    // Before a read buffer goes back to the reader, nothing may point into it.
+    void writeAllHeld() {
+        for (auto& f : m_pending) writeHeld(f);
     }
 
     bool destinationFailed(int err) {
@@ -250,6 +333,7 @@ private:
     }
 
     void close(PendingFile& f) {
+        if (f.out) writeHeld(f);
         if (f.out) {
             const int err = f.out->close();
             if (err != 0) destinationFailed(err);
@@ -286,16 +370,19 @@ private:
         m_pendingPos = pos;
     }
 
-    void scanWindow(const std::byte* window, std::size_t valid, std::size_t avail) {
+    // Runs Found for the records matching at one position, in offset-list and then list order.
+    void matchPosition(const std::byte* window, std::size_t avail, std::size_t pos) {
         const bool photo = m_req.mode == CarveMode::Photo;
-        for (std::size_t pos = 0; pos < valid; pos += kSector) {
-            int matches = 0;
-            m_index.matchAt(window, avail, pos, [&](std::uint32_t idx) {
-                found(idx, window, pos, photo ? 0 : matches);
-                ++matches;
-                return !photo;  // Photo Search takes only the first match at a position
-            });
-        }
+        int matches = 0;
+        m_index.matchAt(window, avail, pos, [&](std::uint32_t idx) {
+            found(idx, window, pos, photo ? 0 : matches);
+            ++matches;
+            return !photo;  // Photo Search takes only the first match at a position
+        });
+    }
+
+    void scanWindow(const std::byte* window, std::size_t valid, std::size_t avail) {
+        for (std::size_t pos = 0; pos < valid; pos += kSector) matchPosition(window, avail, pos);
     }
 
     // Hands the window's bytes to the pending files, closing those that would outgrow their type.
@@ -350,11 +437,13 @@ CarveScanResult Scan::run(std::stop_token stop) {
     // Signatures that reach past a window's last sector look into the next window's first bytes.
     const std::size_t lookahead = m_index.reach() > kSector ? m_index.reach() - kSector : 0;
     const std::size_t perRead = std::max<std::size_t>(1, m_req.windowsPerRead);
-    ReadAhead reader(handle, firstByte, windows, perRead, lookahead, std::max<std::size_t>(2, m_req.buffersInFlight));
+    ReadAhead reader(handle, m_index, firstByte, windows, perRead, lookahead,
+                     std::max<std::size_t>(2, m_req.buffersInFlight));
     ProgressThrottle progress(m_sink);
     progress.update(0, totalSectors);
 
     while (auto block = reader.next()) {
+        auto hit = block->hits.begin();
         for (std::size_t i = 0; i < block->windows; ++i) {
             if (stop.stop_requested()) {
                 m_result.stopped = true;
@@ -368,7 +457,11 @@ CarveScanResult Scan::run(std::stop_token stop) {
             const std::size_t present = block->present > off ? block->present - off : 0;
             const std::size_t valid = std::min(present, kWindow);
             const std::size_t avail = std::min(present, kWindow + lookahead);
+            // The reader's hits in this window, as sector numbers from the block's start.
+            const auto windowEnd = static_cast<std::uint32_t>((i + 1) * kWindowSectors);
+            const auto hitsEnd = std::find_if(hit, block->hits.end(), [&](std::uint32_t h) { return h >= windowEnd; });
 
+            bool reread = false;
             if (block->failed[i]) {
                 ++m_result.unreadableWindows;
                 // Near the end of the range a failed window is taken as read (unread sectors are
@@ -379,16 +472,24 @@ CarveScanResult Scan::run(std::stop_token stop) {
                         closeAll();
                         return m_result;
                     }
+                    // Only this window's own bytes are replaced: the look-ahead after them is the
+                    // next window, read already and still to be carved.
                     const auto again = m_req.devices->openDevice(m_req.devicePath);
                     if (again) {
-                        again.readAt(m_windowSector * kSector, std::span(window, avail));
+                        again.readAt(m_windowSector * kSector, std::span(window, valid));
                     } else {
-                        std::fill(window, window + avail, std::byte{0});
+                        std::fill(window, window + valid, std::byte{0});
                     }
+                    reread = true;
                 }
             }
 
-            scanWindow(window, valid, avail);
+            if (reread) {
+                scanWindow(window, valid, avail);
+            } else {
+                for (; hit != hitsEnd; ++hit) matchPosition(window, avail, (*hit - i * kWindowSectors) * kSector);
+            }
+            hit = hitsEnd;
             consume(window, valid);
             if (m_result.destinationFailed) {
                 m_result.stopped = true;
@@ -397,6 +498,12 @@ CarveScanResult Scan::run(std::stop_token stop) {
             }
             m_result.sectorsScanned = std::min(totalSectors, (m_window + 1) * kWindowSectors);
             progress.update(m_result.sectorsScanned, totalSectors);
+        }
+        writeAllHeld();
+        if (m_result.destinationFailed) {
+            m_result.stopped = true;
+            closeAll();
+            return m_result;
         }
         reader.recycle(std::move(block));
     }

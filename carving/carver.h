@@ -45,8 +45,12 @@ struct PendingFile {
 
     std::uint64_t maxSize = 0;
     std::uint64_t startSector = 0;
-    std::uint64_t bytes = 0;  // written so far
+    std::uint64_t bytes = 0;  // taken so far (written, or held below until the next write)
     std::unique_ptr<saving::OutputFile> out;
+    // Bytes taken but not written yet: consecutive windows of one read lie back to back in its
+    // buffer, so they go out in one write when the file closes or the buffer is handed back.
+    const std::byte* heldData = nullptr;
+    std::size_t heldBytes = 0;
 };
 
 // What a closed file hands to the mode (thumbnails for Photo, the result list for Video and Raw).

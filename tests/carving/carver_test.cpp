@@ -180,6 +180,40 @@ TEST(CarveScan, NothingPastTheEndOfTheMediumIsCarved) {
     EXPECT_FALSE(carved.result.stopped);
 }
 
+// The buffer past the medium's last byte holds zeros (or an earlier read's bytes): a signature
+// that needs any byte there must not match, even one made of zeros.
+TEST(CarveScan, SignatureCutByTheEndOfTheMediumDoesNotMatch) {
+    struct Case {
+        const char* what;
+        std::vector<int> sig;
+        int headerOffset;
+        std::uint64_t mediumBytes;  // the signature is written from the last sector's offset on
+        bool found;
+    } cases[] = {
+        {"whole signature in the last bytes", {0xFF, 0xD8, 0x00}, 1, 1100 * kS + 3, true},
+        {"last byte of the signature past the end", {0xFF, 0xD8, 0x00}, 1, 1100 * kS + 2, false},
+        {"first byte past the end", {0x00, 0x00}, 5, 1100 * kS + 4, false},
+        {"at a later offset, whole", {0x00, 0x00}, 5, 1100 * kS + 6, true},
+    };
+    for (const auto& c : cases) {
+        for (const std::size_t perRead : {1, 16}) {
+            Scanner s;
+            s.windowsPerRead = perRead;
+            fillerImage(s.image, c.mediumBytes);
+            // Window 0 holds the same signature at the same place, so a reused buffer would hold it too.
+            std::vector<int> head(c.sig);
+            put(s.image, 76 * kS + static_cast<std::uint64_t>(c.headerOffset - 1), head);
+            const std::uint64_t at = 1100 * kS + static_cast<std::uint64_t>(c.headerOffset - 1);
+            for (std::size_t i = 0; i < c.sig.size() && at + i < c.mediumBytes; ++i)
+                put(s.image, at + i, {c.sig[i]});
+            const auto carved = s.carve(setOf({rec(".x", 1ull << 40, c.sig, c.headerOffset)}), CarveMode::Raw, 0, 4095);
+            ASSERT_FALSE(carved.files.empty()) << c.what;
+            EXPECT_EQ(carved.files.front().startSector, 76u) << c.what;
+            EXPECT_EQ(carved.files.back().startSector == 1100, c.found) << c.what << " perRead " << perRead;
+        }
+    }
+}
+
 TEST(CarveScan, SignatureCrossingIntoTheNextWindowIsFound) {
     for (const std::size_t perRead : {1, 16}) {
         Scanner s;
