@@ -4,6 +4,7 @@
 # every contender reads the same warm image. Prints times, rates, the two ratios and peak memory.
 #
 # Usage: bench/carve_scan.sh [SIZE_MIB] [WORKDIR]     (defaults: 4096 MiB, a temporary folder)
+#        RUNS=N: how many times the plain read and the scan alone take turns (default 5)
 # Needs: a release build (cmake --preset release && cmake --build --preset release, or set
 #        SNAPMEND=/path/to/snapmend), GNU time (/usr/bin/time), and for the comparison PhotoRec
 #        (Debian package testdisk; skipped when missing).
@@ -36,18 +37,28 @@ calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
 bytes=$(stat -c %s "$image")
 peak_kib() { awk -F': ' '/Maximum resident set size/ { print $2 }' "$1"; }
 
+# Outputs of an earlier run go first: freeing gigabytes keeps the file system busy for a while.
+rm -rf "$work/out-scan" "$work/out-general" "$work/out-both" "$work"/out-photorec*
+sync
 cat "$image" >/dev/null  # warm the page cache for everybody
 
-t0=$(secs)
-dd if="$image" of=/dev/null bs=1M status=none
-t1=$(secs)
-
-# The scan alone: a type the image does not hold, so nothing is written.
-rm -rf "$work/out-scan" "$work/out-general" "$work/out-both"
-ts0=$(secs)
-/usr/bin/time -v -o "$work/time-scan.txt" "$snapmend" photo "$image" --out "$work/out-scan" --no-thorough --types PSD \
-  >/dev/null 2>"$work/snapmend-scan.log"
-ts1=$(secs)
+# The plain read and the scan alone (a type the image does not hold, so nothing is written) take
+# turns RUNS times and the medians are compared: on a shared machine one run of either can be
+# off by a third.
+runs=${RUNS:-5}
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+reads=(); scans=()
+for (( run = 0; run < runs; run++ )); do
+  t0=$(secs)
+  dd if="$image" of=/dev/null bs=1M status=none
+  t1=$(secs)
+  rm -rf "$work/out-scan"
+  ts0=$(secs)
+  /usr/bin/time -v -o "$work/time-scan.txt" "$snapmend" photo "$image" --out "$work/out-scan" --no-thorough \
+    --types PSD >/dev/null 2>"$work/snapmend-scan.log"
+  ts1=$(secs)
+  reads+=("$(calc "$t1 - $t0")"); scans+=("$(calc "$ts1 - $ts0")")
+done
 t2=$(secs)
 /usr/bin/time -v -o "$work/time-general.txt" "$snapmend" photo "$image" --out "$work/out-general" --no-thorough \
   >"$work/snapmend-general.txt" 2>"$work/snapmend-general.log"
@@ -60,7 +71,6 @@ found=$(find "$work/out-general" -name '*.jpg' | wc -l)
 have_photorec=0
 if command -v photorec >/dev/null; then
   have_photorec=1
-  rm -rf "$work/out-photorec"*
   mkdir -p "$work/out-photorec"
   t5=$(secs)
   # photorec writes its log into the current folder: keep it in the work folder.
@@ -70,14 +80,15 @@ if command -v photorec >/dev/null; then
   photorec_found=$(find "$work"/out-photorec* -type f -name '*.jpg' | wc -l)
 fi
 
-read_s=$(calc "$t1 - $t0")
+read_s=$(median "${reads[@]}")
 general_s=$(calc "$t3 - $t2")
 both_s=$(calc "$t4 - $t3")
 mib=$(calc "$bytes / 1048576")
 echo "image: $mib MiB, $count photos placed, cache warm"
-echo "plain read (dd bs=1M):            ${read_s} s  $(calc "$mib / $read_s") MiB/s"
-scan_s=$(calc "$ts1 - $ts0")
-echo "snapmend scan only (--types PSD): ${scan_s} s  $(calc "$mib / $scan_s") MiB/s  (peak $(peak_kib "$work/time-scan.txt") KiB)"
+echo "plain read (dd bs=1M):            ${read_s} s  $(calc "$mib / $read_s") MiB/s  (median of $runs: ${reads[*]})"
+scan_s=$(median "${scans[@]}")
+echo "snapmend scan only (--types PSD): ${scan_s} s  $(calc "$mib / $scan_s") MiB/s  (median of $runs: ${scans[*]};"
+echo "                                  peak $(peak_kib "$work/time-scan.txt") KiB)"
 echo "snapmend photo --no-thorough:     ${general_s} s  $(calc "$mib / $general_s") MiB/s  ($found jpg carved, peak $(peak_kib "$work/time-general.txt") KiB)"
 echo "snapmend photo (both passes):     ${both_s} s  $(calc "2 * $mib / $both_s") MiB/s scanned  (peak $(peak_kib "$work/time-both.txt") KiB)"
 echo "scan rate / plain read rate:      $(calc "$read_s / $scan_s")  (goal >= 0.9)"
