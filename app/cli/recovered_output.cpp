@@ -70,10 +70,27 @@ RecoveredReport collectRecovered(fsrecovery::Session& session, EngineSink& sink,
     return report;
 }
 
+namespace {
+
+// The save walk lists every folder, and each listing rewrites the status line with its folder
+// counts; on a terminal only the save's own progress and messages are worth reading.
+class SaveProgressSink final : public EngineSink {
+public:
+    explicit SaveProgressSink(EngineSink& inner) : m_inner(inner) {}
+    void progress(std::uint64_t done, std::uint64_t total) override { m_inner.progress(done, total); }
+    void status(std::string_view) override {}
+    void message(MessageKind kind, std::string_view text) override { m_inner.message(kind, text); }
+    Answer ask(std::string_view question) override { return m_inner.ask(question); }
+
+private:
+    EngineSink& m_inner;
+};
+
+} // namespace
+
 void saveRecovered(fsrecovery::Session& session, const std::string& destination, int collisionAnswer,
                    EngineSink& sink, std::stop_token stop, RecoveredReport& report) {
     saving::SaveContext ctx;
-    ctx.sink = &sink;
     const auto answer = static_cast<saving::CollisionAnswer>(collisionAnswer);
     ctx.resolveCollision = [answer](const std::string&, const std::string& suggested) {
         return saving::CollisionReply{answer, suggested, false};
@@ -81,7 +98,9 @@ void saveRecovered(fsrecovery::Session& session, const std::string& destination,
     std::error_code ec;
     std::filesystem::create_directories(destination, ec);  // the destination the user named
     sink.status("Saving to " + destination);
-    const auto saved = saving::saveTree(session, destination, ctx, sink, stop, false);
+    SaveProgressSink saveSink(sink);
+    ctx.sink = &saveSink;
+    const auto saved = saving::saveTree(session, destination, ctx, saveSink, stop, false);
     report.saved = true;
     report.saveStopped = saved.stopped;
     report.saveFailed = saved.diskFull;
