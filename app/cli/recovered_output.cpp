@@ -35,7 +35,8 @@ RecoveredReport collectRecovered(fsrecovery::Session& session, EngineSink& sink,
         if (depth > 0) folder.path += (folder.path.empty() ? "" : "/") + tree.label(item);
         names.push_back(depth == 0 ? std::string() : tree.label(item));
 
-        if (listFiles) {
+        // "Root" is always listed, as selecting it would: that listing tells whether nothing was found.
+        if (listFiles || depth == 0) {
             // The listing passes a deleted folder's mark down to its subfolders and names them.
             const auto outcome = fsrecovery::FolderListingWorker(session, item, quiet);
             if (depth == 0 && outcome.nothingFound) {
