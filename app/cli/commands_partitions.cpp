@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/cli/command.h"
+#include "app/cli/media.h"
 #include "app/cli/console_sink.h"
 #include "app/cli/interrupt.h"
 #include "common/item_tree.h"
@@ -190,6 +191,13 @@ int runPartitions(Args& args) {
 
     std::printf("%s: %llu sectors\n", image.c_str(), static_cast<unsigned long long>(sectors));
     if (walked.partitionCount == 0) {
+        // Sticks and volume images often carry a file system from sector 0, without a table.
+        const std::string volumeFs =
+            bootSectorFileSystem(devices, device::DevicePathTable[static_cast<std::size_t>(*disk)], 0);
+        if (!volumeFs.empty())
+            std::printf("Sector 0 holds a %s boot sector: this is a single volume without a partition table "
+                        "(take it whole with --volume).\n",
+                        volumeFs.c_str());
         std::printf("No recognised partition was found; the disk can be searched for lost partitions.\n");
     } else {
         std::printf("%-26s %14s %14s %12s\n", "Partition", "Start sector", "End sector", "Size");

@@ -107,5 +107,16 @@ TEST(PartitionsCli, RefusesBadUsageAndUnreadableImages) {
     }
 }
 
+TEST(PartitionsCli, NamesAVolumeImageInsteadOfReadingItsBootCodeAsATable) {
+    test::TempDir dir;
+    const auto image = dir / "stick.img";
+    test::run("truncate -s 48M '" + image.string() + "' && mkfs.fat -F 16 '" + image.string() + "'");
+    test::UnchangedGuard guard(image);
+    const auto r = test::runCli(dir, "partitions '" + image.string() + "'");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Sector 0 holds a FAT16 boot sector"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Partition - "), std::string::npos) << r.out;
+}
+
 } // namespace
 } // namespace snapmend
