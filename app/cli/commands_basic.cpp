@@ -19,11 +19,8 @@ int runBasic(Args& args) {
     TargetChoice choice;
     if (const auto p = args.option("--partition")) choice.partition = parseCount("--partition", *p);
     choice.forceVolume = args.flag("--volume");
-    const bool list = args.flag("--list");
-    const bool json = args.flag("--json");
-    const auto out = args.option("--out");
-    const auto logFile = args.option("--log");
-    const auto collision = collisionPolicy(args.option("--on-collision"));
+    const OutputOptions options = takeOutputOptions(args);
+    const ScanLog log{args.option("--log"), 1};
     const auto images = args.positionals();
     args.finish();
     if (images.size() != 1) throw UsageError("needs exactly one IMAGE (see --help)");
@@ -48,26 +45,11 @@ int runBasic(Args& args) {
 
     const auto summary = fsrecovery::BasicSearchWorker(session, sink, interrupt.token());
     sink.finishLine();
-    if (summary.stopped) sink.message(MessageKind::Information, "Stopped: the folders found so far are kept.");
-
-    RecoveredReport report = collectRecovered(session, sink, list || json || out.has_value());
-    // Written before saving, so a stopped save still leaves the scan's log.
-    const bool logged = !logFile || writeScanLog(session, 1, *logFile, sink);
-    if (out) saveRecovered(session, *out, collision, sink, interrupt.token(), report);
-
-    if (json) {
-        nlohmann::json doc = reportJson(session, report);
+    return presentRecovered(session, sink, interrupt.token(), options, log, summary.stopped, [&](nlohmann::json& doc) {
         doc["image"] = choice.image;
         doc["mode"] = "Basic Search";
-        doc["stopped"] = summary.stopped || report.saveStopped;
         doc["parametersFrom"] = summary.paramsFromBootSector ? "boot sector" : summary.paramsFound ? "scan" : "none";
-        std::cout << doc.dump(2) << '\n';
-    } else {
-        printTree(std::cout, session, report, list);
-        printSummary(std::cout, report);
-    }
-    if (report.saveFailed || !logged) return kExitFailure;
-    return summary.stopped || report.saveStopped ? kExitFailure : kExitOk;
+    });
 }
 
 } // namespace snapmend::cli

@@ -93,11 +93,8 @@ int runDeep(Args& args) {
     choice.forceVolume = args.flag("--volume");
     const auto fsText = args.option("--fs");
     const auto rangeText = args.option("--range");
-    const bool list = args.flag("--list");
-    const bool json = args.flag("--json");
-    const auto out = args.option("--out");
-    const auto logFile = args.option("--log");
-    const auto collision = collisionPolicy(args.option("--on-collision"));
+    const OutputOptions options = takeOutputOptions(args);
+    const ScanLog log{args.option("--log"), 2};
     const auto images = args.positionals();
     args.finish();
     if (images.size() != 1) throw UsageError("needs exactly one IMAGE (see --help)");
@@ -136,19 +133,10 @@ int runDeep(Args& args) {
 
     const auto summary = fsrecovery::DeepSearchWorker(session, sink, interrupt.token());
     sink.finishLine();
-    if (summary.stopped) sink.message(MessageKind::Information, "Stopped: the folders found so far are kept.");
-
-    RecoveredReport report = collectRecovered(session, sink, list || json || out.has_value());
-    // Written before saving, so a stopped save still leaves the scan's log.
-    const bool logged = !logFile || writeScanLog(session, 2, *logFile, sink);
-    if (out) saveRecovered(session, *out, collision, sink, interrupt.token(), report);
-
-    if (json) {
-        nlohmann::json doc = reportJson(session, report);
+    const auto addJson = [&](nlohmann::json& doc) {
         doc["image"] = choice.image;
         doc["mode"] = fsrecovery::kDeepSearchMode;
         doc["fileSystem"] = fileSystem;
-        doc["stopped"] = summary.stopped || report.saveStopped;
         if (fileSystem == "NTFS") {
             doc["fileRecords"] = summary.fileRecords;
         } else {
@@ -156,17 +144,13 @@ int runDeep(Args& args) {
             doc["directoryClustersFound"] = summary.dirClusters;
             doc["volumes"] = volumesJson(session);
         }
-        std::cout << doc.dump(2) << '\n';
-    } else {
+    };
+    const auto beforeTree = [&](std::ostream& out) {
         if (fileSystem != "NTFS")
-            std::cout << summary.volumes << " volume" << (summary.volumes == 1 ? "" : "s") << " found ("
-                      << summary.bootSectors << " boot sectors, " << summary.dirClusters
-                      << " directory clusters)\n";
-        printTree(std::cout, session, report, list);
-        printSummary(std::cout, report);
-    }
-    if (report.saveFailed || !logged) return kExitFailure;
-    return summary.stopped || report.saveStopped ? kExitFailure : kExitOk;
+            out << summary.volumes << " volume" << (summary.volumes == 1 ? "" : "s") << " found ("
+                << summary.bootSectors << " boot sectors, " << summary.dirClusters << " directory clusters)\n";
+    };
+    return presentRecovered(session, sink, interrupt.token(), options, log, summary.stopped, addJson, beforeTree);
 }
 
 } // namespace snapmend::cli

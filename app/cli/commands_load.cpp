@@ -18,12 +18,9 @@ namespace snapmend::cli {
 int runLoad(Args& args) {
     const auto disks = args.options("--disk");
     const auto volumes = args.options("--volume");
-    const bool list = args.flag("--list");
-    const bool json = args.flag("--json");
+    const OutputOptions options = takeOutputOptions(args);
     const bool yes = args.flag("--yes");
     const bool no = args.flag("--no");
-    const auto out = args.option("--out");
-    const auto collision = collisionPolicy(args.option("--on-collision"));
     const auto logs = args.positionals();
     args.finish();
     if (logs.size() != 1) throw UsageError("needs exactly one FILE.QSL (see --help)");
@@ -74,22 +71,11 @@ int runLoad(Args& args) {
         return kExitUsage;
     }
 
-    RecoveredReport report = collectRecovered(session, sink, list || json || out.has_value());
-    if (out) saveRecovered(session, *out, collision, sink, interrupt.token(), report);
-
-    if (json) {
-        nlohmann::json doc = reportJson(session, report);
+    return presentRecovered(session, sink, interrupt.token(), options, {}, false, [&](nlohmann::json& doc) {
         doc["log"] = logs.front();
         doc["mode"] = mode == saving::kDeepSearchMode ? "Deep Search" : "Basic Search";
         doc["devicePath"] = outcome.devicePath;
-        doc["stopped"] = report.saveStopped;
-        std::cout << doc.dump(2) << '\n';
-    } else {
-        printTree(std::cout, session, report, list);
-        printSummary(std::cout, report);
-    }
-    if (report.saveFailed) return kExitFailure;
-    return report.saveStopped ? kExitFailure : kExitOk;
+    });
 }
 
 // Writes the log of a finished (or stopped) scan; false after telling why.

@@ -6,6 +6,7 @@
 #include "saving/save_walk.h"
 
 #include <filesystem>
+#include <iostream>
 #include <map>
 
 namespace snapmend::cli {
@@ -17,6 +18,37 @@ int collisionPolicy(const std::optional<std::string>& option) {
     if (*option == "overwrite") return 2;
     if (*option == "skip") return 3;
     throw UsageError("--on-collision takes rename, overwrite or skip, not '" + *option + "'");
+}
+
+OutputOptions takeOutputOptions(Args& args) {
+    OutputOptions o;
+    o.list = args.flag("--list");
+    o.json = args.flag("--json");
+    o.out = args.option("--out");
+    o.collision = collisionPolicy(args.option("--on-collision"));
+    return o;
+}
+
+int presentRecovered(fsrecovery::Session& session, EngineSink& sink, std::stop_token stop, const OutputOptions& options,
+                     const ScanLog& log, bool scanStopped, const std::function<void(nlohmann::json&)>& addJson,
+                     const std::function<void(std::ostream&)>& beforeTree) {
+    if (scanStopped) sink.message(MessageKind::Information, "Stopped: the folders found so far are kept.");
+    RecoveredReport report = collectRecovered(session, sink, options.list || options.json || options.out.has_value());
+    const bool logged = !log.path || writeScanLog(session, log.mode, *log.path, sink);
+    if (options.out) saveRecovered(session, *options.out, options.collision, sink, stop, report);
+
+    if (options.json) {
+        nlohmann::json doc = reportJson(session, report);
+        doc["stopped"] = scanStopped || report.saveStopped;
+        addJson(doc);
+        std::cout << doc.dump(2) << '\n';
+    } else {
+        if (beforeTree) beforeTree(std::cout);
+        printTree(std::cout, session, report, options.list);
+        printSummary(std::cout, report);
+    }
+    if (report.saveFailed || !logged) return kExitFailure;
+    return scanStopped || report.saveStopped ? kExitFailure : kExitOk;
 }
 
 RecoveredReport collectRecovered(fsrecovery::Session& session, EngineSink& sink, bool listFiles) {

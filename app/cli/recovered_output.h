@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <stop_token>
@@ -47,6 +48,30 @@ struct RecoveredReport {
 
 // The answer every name collision gets when saving: 0 overwrite, 3 skip, 5 rename (the default).
 int collisionPolicy(const std::optional<std::string>& option);
+
+class Args;
+
+// The output options that basic, deep and load share: --list, --json, --out and --on-collision.
+struct OutputOptions {
+    bool list = false;
+    bool json = false;
+    std::optional<std::string> out;
+    int collision = 5;
+};
+OutputOptions takeOutputOptions(Args& args);
+
+// The log a finished scan writes with --log: the path and the mode (1 Basic, 2 Deep).
+struct ScanLog {
+    std::optional<std::string> path;
+    std::uint32_t mode = 0;
+};
+
+// Everything after a scan or a load: lists the tree, writes the log (before saving, so a stopped
+// save still leaves it), saves, and prints the tree or the JSON summary. addJson adds the
+// command's own fields; beforeTree prints lines ahead of the tree. Returns the exit code.
+int presentRecovered(fsrecovery::Session& session, EngineSink& sink, std::stop_token stop, const OutputOptions& options,
+                     const ScanLog& log, bool scanStopped, const std::function<void(nlohmann::json&)>& addJson,
+                     const std::function<void(std::ostream&)>& beforeTree = {});
 
 // Walks the tree; with listFiles, lists every folder's files (which also names child folders).
 RecoveredReport collectRecovered(fsrecovery::Session& session, EngineSink& sink, bool listFiles);
