@@ -1,7 +1,6 @@
 // snapmend basic: Basic Search from the command line, with listing and saving.
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "app/cli/command.h"

@@ -1,7 +1,6 @@
 // snapmend load: reloads a recovery log against the attached media, then prints and saves the
 // recovered tree like 'snapmend basic' does.
 #include <cstdio>
-#include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "app/cli/command.h"
