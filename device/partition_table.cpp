@@ -86,15 +86,6 @@ std::array<GuidEntry, 4> guidEntries(SectorView s) {
 
 bool isExtendedType(std::uint8_t type) { return type == 0x05 || type == 0x0F; }
 
-// The boot-sector signatures, tested in this order; empty when none is present.
-std::string_view signatureFs(SectorView s) {
-    const ByteReader r{Bytes(s)};
-    if (r.matches(82, "FAT32")) return "FAT32";
-    if (r.matches(54, "FAT16")) return "FAT16";
-    if (r.matches(3, "NTFS")) return "NTFS";
-    return {};
-}
-
 bool hasGuidHeader(SectorView s) { return ByteReader{Bytes(s)}.matches(0, "EFI"); }
 
 std::string_view typeCodeFs(std::uint8_t type) {
@@ -187,7 +178,7 @@ void walkGuid(Walk& walk, std::uint64_t firstEntrySector) {
                 walk.note("boot sector at sector " + decimal(e.startLba) + " could not be read");
                 continue;
             }
-            const std::string_view fs = signatureFs(boot);
+            const std::string_view fs = bootSignatureFs(boot);
             if (fs.empty()) continue;
             if (!walk.record(fs, e.startLba, e.endLba, true)) return;
         }
@@ -241,7 +232,7 @@ void walkExtendedChain(Walk& walk, std::uint64_t extendedBase) {
             } else if (!walk.read(start, boot)) {
                 walk.note("boot sector at sector " + decimal(start) + " could not be read");
             }
-            fs = signatureFs(boot);
+            fs = bootSignatureFs(boot);
             if (fs.empty()) fs = typeCodeFs(e.type);
             if (fs.empty()) continue;
             if (!walk.record(fs, start, end, false)) return;
@@ -251,6 +242,14 @@ void walkExtendedChain(Walk& walk, std::uint64_t extendedBase) {
 }
 
 } // namespace
+
+std::string_view bootSignatureFs(std::span<const std::byte, kSectorSize> s) {
+    const ByteReader r{Bytes(s)};
+    if (r.matches(82, "FAT32")) return "FAT32";
+    if (r.matches(54, "FAT16")) return "FAT16";
+    if (r.matches(3, "NTFS")) return "NTFS";
+    return {};
+}
 
 std::string partitionLabel(std::uint32_t slotIndex, std::string_view fileSystem) {
     return "Partition - " + decimal(static_cast<std::uint64_t>(slotIndex) + 1) + " ( " + std::string(fileSystem) +
@@ -305,7 +304,7 @@ PartitionWalkNotes walkPartitionTable(const DeviceMap& devices, int currentDisk,
         }
         if (!walk.read(e.lba, boot))
             walk.note("boot sector at sector " + decimal(e.lba) + " could not be read");
-        std::string_view fs = signatureFs(boot);
+        std::string_view fs = bootSignatureFs(boot);
         if (fs.empty() && hasGuidHeader(boot)) {
             walkGuid(walk, 2);
             return notes;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,6 +71,10 @@ PartitionWalkNotes walkPartitionTable(const DeviceMap& devices, int currentDisk,
 void walkGuidTable(const DeviceMap& devices, int currentDisk, ItemTree& tree, ItemId parent,
                    std::uint64_t firstEntrySector, DiskPartitions& entry, PartitionWalkNotes& notes,
                    std::uint64_t diskSectorCount = kUnknownSectorCount);
+
+// The file system a boot sector's signature names, tested in this order: "FAT32" at 82, "FAT16" at
+// 54, "NTFS" at 3; empty when none is present.
+std::string_view bootSignatureFs(std::span<const std::byte, kSectorSize> sector);
 
 // "FAT16" | "FAT32" | "NTFS" | "Unknown"
 std::string normaliseFsName(std::string_view text);

@@ -15,10 +15,7 @@ std::string bootSectorFileSystem(const device::DeviceMap& devices, const std::st
     if (!devices.readSectors(path, sector, 1, buf)) return {};
     const ByteReader r{Bytes(buf)};
     if (r.le8(510) != 0x55 || r.le8(511) != 0xAA) return {};
-    if (r.matches(82, "FAT32")) return "FAT32";
-    if (r.matches(54, "FAT16")) return "FAT16";
-    if (r.matches(3, "NTFS")) return "NTFS";
-    return {};
+    return std::string(device::bootSignatureFs(buf));
 }
 
 std::optional<ChosenTarget> chooseTarget(device::DeviceMap& devices, const TargetChoice& choice, std::string_view mode,
