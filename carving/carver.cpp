@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -25,6 +27,7 @@ constexpr std::size_t kSector = device::kSectorSize;
 // A device that keeps failing to open is given up after this many attempts, so a remembered
 // Retry cannot spin for ever.
 constexpr int kMaxOpenAttempts = 10;
+constexpr int kSpinMicroseconds = 300;
 
 // The records of a set grouped by header offset and first byte, so that each sector position costs
 // one byte test per distinct offset; records keep their list order within a group.
@@ -69,16 +72,26 @@ public:
     }
 
     // Marks (bit n of marks for the sector at n x 512) the positions of one window whose byte at
-    // some header offset starts a signature; matchAt tells whether one really matches there. One
-    // branch-free pass per distinct offset lets the byte loads of many sectors overlap.
+    // some header offset starts a signature; matchAt tells whether one really matches there. All
+    // offsets are tested in one branch-free pass, so each sector's bytes are fetched once and the
+    // loads of many sectors overlap.
     void markCandidates(const std::byte* base, std::size_t valid, std::size_t avail,
                         std::array<std::uint64_t, kReadWindowBytes / 512 / 64>& marks) const {
         constexpr std::size_t kSectorBytes = 512;
-        for (const Group& g : m_groups) {
-            if (avail <= g.skip) continue;
-            const std::size_t end = std::min(valid, avail - g.skip);  // pos < valid and pos + skip < avail
-            for (std::size_t pos = 0, n = 0; pos < end; pos += kSectorBytes, ++n)
-                marks[n / 64] |= std::uint64_t{g.hasFirst[static_cast<std::uint8_t>(base[pos + g.skip])]} << (n % 64);
+        // Positions where every offset's byte exists; only a window at the medium's end has others.
+        std::size_t whole = valid;
+        for (const Group& g : m_groups) whole = std::min(whole, avail > g.skip ? avail - g.skip : 0);
+        std::size_t pos = 0, n = 0;
+        for (; pos < whole; pos += kSectorBytes, ++n) {
+            std::uint64_t any = 0;
+            for (const Group& g : m_groups) any |= g.hasFirst[static_cast<std::uint8_t>(base[pos + g.skip])];
+            marks[n / 64] |= any << (n % 64);
+        }
+        for (; pos < valid; pos += kSectorBytes, ++n) {
+            std::uint64_t any = 0;
+            for (const Group& g : m_groups)
+                if (pos + g.skip < avail) any |= g.hasFirst[static_cast<std::uint8_t>(base[pos + g.skip])];
+            marks[n / 64] |= any << (n % 64);
         }
     }
 
@@ -151,11 +164,17 @@ public:
 
     // The next block in order, or null after the last.
     std::unique_ptr<Block> next() {
+        // A short spin first: from a warm cache the next block is ready within a fraction of a
+        // millisecond, and waking a sleeping scanner would cost the reader a system call per block.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicroseconds);
+        while (m_readyCount.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < until) {
+        }
         std::unique_lock lock(m_mutex);
         m_readyCv.wait(lock, [&] { return !m_ready.empty() || m_done; });
         if (m_ready.empty()) return nullptr;
         auto b = std::move(m_ready.front());
         m_ready.pop_front();
+        m_readyCount.store(m_ready.size() + (m_done ? 1 : 0), std::memory_order_release);
         return b;
     }
     void recycle(std::unique_ptr<Block> b) {
@@ -205,12 +224,14 @@ private:
             {
                 std::lock_guard lock(m_mutex);
                 m_ready.push_back(std::move(b));
+                m_readyCount.store(m_ready.size(), std::memory_order_release);
             }
             m_readyCv.notify_one();
         }
         {
             std::lock_guard lock(m_mutex);
             m_done = true;
+            m_readyCount.store(m_ready.size() + 1, std::memory_order_release);  // ends a spin
         }
         m_readyCv.notify_one();
     }
@@ -251,6 +272,7 @@ private:
     std::condition_variable m_readyCv;  // the scanner waits here for a block
     std::condition_variable m_freeCv;   // the reader waits here for a buffer
     std::deque<std::unique_ptr<Block>> m_ready;
+    std::atomic<std::size_t> m_readyCount{0};  // m_ready's size (plus one when done), for the spin
     std::vector<std::unique_ptr<Block>> m_free;
     bool m_done = false;
     std::jthread m_thread;  // last: joined before the members it uses go
