@@ -225,6 +225,8 @@ TEST(ShippedSignatures, RealFirstSectorsStartOnlyTheirType) {
 
         {"exiftool_CanonRaw.cr2.head", Mode::Raw, ".CR2", ""},
         {"exiftool_CanonRaw.cr3.head", Mode::Raw, ".CR3", ""},
+        // The CR3's Exif record is a TIFF header that begins a sector: a match would cut the CR3 there.
+        {"exiftool_CanonRaw.cr3.sector26", Mode::Raw, "", ""},
         {"exiftool_CanonRaw.crw.head", Mode::Raw, "", ".CRW"},
         {"exiftool_Nikon.nef.head", Mode::Raw, ".NEF", ""},
         // Plain TIFF RAWs share the NEF header in either byte order.

@@ -28,7 +28,8 @@ std::vector<std::filesystem::path> cardFiles() {
     for (const auto& e : std::filesystem::directory_iterator(kSource / "data/demo-photos"))
         if (e.path().extension() == ".jpg") files.push_back(e.path());
     std::sort(files.begin(), files.end());
-    for (const char* name : {"exiftool_CanonRaw.cr2", "exiftool_Nikon.nef", "apple_iphone6_with-gps.mov"})
+    for (const char* name : {"exiftool_CanonRaw.cr2", "exiftool_CanonRaw.cr3", "exiftool_Nikon.nef",
+                             "apple_iphone6_with-gps.mov"})
         files.push_back(kSource / "tests/data/carving" / name);
     return files;
 }
@@ -85,6 +86,7 @@ TEST(CarveCli, EveryFileOfAQuickFormattedCardComesBackOnceAndWhole) {
     } modes[] = {
         {"photo", ".jpg", R"(Snapmend/Photo Search/General/jpg/GNDR\d{5}\.jpg)"},
         {"raw", ".cr2", R"(Snapmend/Raw Search/General/CR2/CR2\d{5}\.CR2)"},
+        {"raw", ".cr3", R"(Snapmend/Raw Search/General/CR3/CR3\d{5}\.CR3)"},
         {"raw", ".nef", R"(Snapmend/Raw Search/General/NEF/NEF\d{5}\.NEF)"},
         {"video", ".mov", R"(Snapmend/Video Search/General/MOV/MOV00001\.MOV)"},
     };
