@@ -167,8 +167,8 @@ public:
         // A short spin first: from a warm cache the next block is ready within a fraction of a
         // millisecond, and waking a sleeping scanner would cost the reader a system call per block.
         const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicroseconds);
-        while (m_readyCount.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < until) {
-        }
+        while (m_readyCount.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();  // lets the reader run should both share one processor
         std::unique_lock lock(m_mutex);
         m_readyCv.wait(lock, [&] { return !m_ready.empty() || m_done; });
         if (m_ready.empty()) return nullptr;
