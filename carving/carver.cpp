@@ -7,7 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
+#include <map>
 #include <mutex>
 #include <new>
 #include <sys/mman.h>
@@ -142,15 +142,19 @@ struct Block {
     std::vector<std::uint32_t> hits;
 };
 
-// Reads blocks ahead of the scanner on a thread of its own, through one handle, and finds the
-// sector positions where some signature matches. Matching right after the read finds the bytes in
-// this core's cache; handing every byte to another core to test cost more than the test itself.
+// Reads blocks ahead of the scanner and finds the sector positions where some signature matches.
+// Matching right after the read finds the bytes in this core's cache; handing every byte to
+// another core to test cost more than the test itself. Several readers may take blocks in turn;
+// the scanner gets them in order.
 class ReadAhead {
 public:
     ReadAhead(device::DeviceHandle handle, const SignatureIndex& index, std::uint64_t firstByte,
-              std::uint64_t totalWindows, std::size_t perRead, std::size_t lookahead, std::size_t buffers)
+              std::uint64_t totalWindows, std::size_t perRead, std::size_t lookahead, std::size_t buffers,
+              std::size_t readers)
         : m_handle(std::move(handle)), m_index(index), m_firstByte(firstByte), m_totalWindows(totalWindows),
           m_perRead(perRead), m_lookahead(lookahead) {
+        readers = std::max<std::size_t>(1, readers);
+        buffers = std::max(buffers, readers + 1);  // the scanner holds one while each reader fills one
         for (std::size_t i = 0; i < buffers; ++i) {
             auto b = std::make_unique<Block>(perRead * kWindow + lookahead);
             b->failed.resize(perRead);
@@ -158,23 +162,28 @@ public:
             m_free.push_back(std::move(b));
         }
         m_handle.adviseSequential();
-        m_thread = std::jthread([this](std::stop_token st) { run(st); });
+        m_running = readers;
+        for (std::size_t i = 0; i < readers; ++i) m_threads.emplace_back([this](std::stop_token st) { run(st); });
     }
-    ~ReadAhead() { m_thread.request_stop(); }
+    ~ReadAhead() {
+        for (auto& t : m_threads) t.request_stop();
+    }
 
     // The next block in order, or null after the last.
     std::unique_ptr<Block> next() {
         // A short spin first: from a warm cache the next block is ready within a fraction of a
-        // millisecond, and waking a sleeping scanner would cost the reader a system call per block.
+        // millisecond, and waking a sleeping scanner would cost a reader a system call per block.
         const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicroseconds);
-        while (m_readyCount.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < until)
-            std::this_thread::yield();  // lets the reader run should both share one processor
+        while (!m_headReady.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();  // lets a reader run should they share a processor
         std::unique_lock lock(m_mutex);
-        m_readyCv.wait(lock, [&] { return !m_ready.empty() || m_done; });
-        if (m_ready.empty()) return nullptr;
-        auto b = std::move(m_ready.front());
-        m_ready.pop_front();
-        m_readyCount.store(m_ready.size() + (m_done ? 1 : 0), std::memory_order_release);
+        m_readyCv.wait(lock, [&] { return m_ready.count(m_nextOut) != 0 || m_running == 0; });
+        const auto it = m_ready.find(m_nextOut);
+        if (it == m_ready.end()) return nullptr;
+        auto b = std::move(it->second);
+        m_ready.erase(it);
+        m_nextOut += m_perRead;
+        m_headReady.store(m_ready.count(m_nextOut) != 0 || m_running == 0, std::memory_order_release);
         return b;
     }
     void recycle(std::unique_ptr<Block> b) {
@@ -187,21 +196,24 @@ public:
 
 private:
     void run(std::stop_token st) {
-        // Taking the lock first keeps the wake-up from slipping in between the reader's test of
-        // the stop flag and its wait.
+        // Taking the lock first keeps the wake-up from slipping in between a reader's test of the
+        // stop flag and its wait.
         std::stop_callback wake(st, [this] {
             { std::lock_guard lock(m_mutex); }
-            m_freeCv.notify_one();
+            m_freeCv.notify_all();
         });
         const std::uint64_t size = m_handle.sizeBytes();
-        for (std::uint64_t w = 0; w < m_totalWindows && !st.stop_requested(); w += m_perRead) {
+        while (!st.stop_requested()) {
             std::unique_ptr<Block> b;
+            std::uint64_t w = 0;
             {
                 std::unique_lock lock(m_mutex);
                 m_freeCv.wait(lock, [&] { return !m_free.empty() || st.stop_requested(); });
-                if (st.stop_requested()) break;
+                if (st.stop_requested() || m_nextRead >= m_totalWindows) break;
                 b = std::move(m_free.back());
                 m_free.pop_back();
+                w = m_nextRead;
+                m_nextRead += m_perRead;
             }
             b->firstWindow = w;
             b->windows = static_cast<std::size_t>(std::min<std::uint64_t>(m_perRead, m_totalWindows - w));
@@ -223,15 +235,15 @@ private:
             findHits(*b);
             {
                 std::lock_guard lock(m_mutex);
-                m_ready.push_back(std::move(b));
-                m_readyCount.store(m_ready.size(), std::memory_order_release);
+                m_ready.emplace(w, std::move(b));
+                if (w == m_nextOut) m_headReady.store(true, std::memory_order_release);
             }
             m_readyCv.notify_one();
         }
         {
             std::lock_guard lock(m_mutex);
-            m_done = true;
-            m_readyCount.store(m_ready.size() + 1, std::memory_order_release);  // ends a spin
+            if (--m_running == 0) m_headReady.store(true, std::memory_order_release);  // ends a spin
+            m_freeCv.notify_all();  // another reader may wait for a buffer that will not come
         }
         m_readyCv.notify_one();
     }
@@ -270,12 +282,14 @@ private:
     std::size_t m_lookahead;
     std::mutex m_mutex;
     std::condition_variable m_readyCv;  // the scanner waits here for a block
-    std::condition_variable m_freeCv;   // the reader waits here for a buffer
-    std::deque<std::unique_ptr<Block>> m_ready;
-    std::atomic<std::size_t> m_readyCount{0};  // m_ready's size (plus one when done), for the spin
+    std::condition_variable m_freeCv;   // readers wait here for a buffer
+    std::map<std::uint64_t, std::unique_ptr<Block>> m_ready;  // by first window, read ahead of order
     std::vector<std::unique_ptr<Block>> m_free;
-    bool m_done = false;
-    std::jthread m_thread;  // last: joined before the members it uses go
+    std::uint64_t m_nextRead = 0;  // first window of the next block to read
+    std::uint64_t m_nextOut = 0;   // first window of the block the scanner takes next
+    std::size_t m_running = 0;     // readers still running
+    std::atomic<bool> m_headReady{false};  // the next block is in (or no more will come), for the spin
+    std::vector<std::jthread> m_threads;  // last: joined before the members they use go
 };
 
 class Scan {
@@ -460,7 +474,7 @@ CarveScanResult Scan::run(std::stop_token stop) {
     const std::size_t lookahead = m_index.reach() > kSector ? m_index.reach() - kSector : 0;
     const std::size_t perRead = std::max<std::size_t>(1, m_req.windowsPerRead);
     ReadAhead reader(handle, m_index, firstByte, windows, perRead, lookahead,
-                     std::max<std::size_t>(2, m_req.buffersInFlight));
+                     std::max<std::size_t>(2, m_req.buffersInFlight), m_req.readers);
     ProgressThrottle progress(m_sink);
     progress.update(0, totalSectors);
 

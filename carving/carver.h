@@ -74,9 +74,12 @@ struct CarveScanRequest {
     CarvedNamer* namer = nullptr;
     CarvedOutputTree* output = nullptr;
     std::function<void(const CarvedFile&)> closeFile;  // optional
-    // Windows read per device call and buffers in flight; the reader runs this far ahead.
+    // Windows read per device call, buffers in flight (the readers run this far ahead) and reader
+    // threads. Two readers copy from a warm page cache on two cores, and keep a request queued at
+    // a device while the other one's bytes are tested.
     std::size_t windowsPerRead = 8;
-    std::size_t buffersInFlight = 3;
+    std::size_t buffersInFlight = 4;
+    std::size_t readers = 2;
 };
 
 struct CarveScanResult {

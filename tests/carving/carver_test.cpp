@@ -57,6 +57,7 @@ struct Scanner {
     device::DeviceMap devices;
     test::ScriptedSink sink;
     std::size_t windowsPerRead = 16;
+    std::size_t readers = 2;
     CarvedFileCreator create;
 
     Carved carve(const SignatureSet& set, CarveMode mode, std::uint64_t first, std::uint64_t last,
@@ -77,6 +78,7 @@ struct Scanner {
         req.namer = &namer;
         req.output = &out;
         req.windowsPerRead = windowsPerRead;
+        req.readers = readers;
         req.closeFile = [&](const CarvedFile& f) { c.files.push_back(f); };
         test::UnchangedGuard guard(image);
         c.result = CarveScan(req, sink, stop.get_token());
@@ -139,12 +141,14 @@ TEST(CarveScan, SameSectorMatchesPhotoTakesFirstVideoRawTakeAll) {
     }
 }
 
-// Each file ends where the next begins, across windows and reads of every size: carved back to
-// back, the files are the medium itself from the first header on.
+// Each file ends where the next begins, across windows, reads of every size and any number of
+// readers: carved back to back, the files are the medium itself from the first header on.
 TEST(CarveScan, FilesTileTheMediumAcrossWindowsAndReads) {
-    for (const std::size_t perRead : {1, 3, 16}) {
+    for (const auto& [perRead, readers] : {std::pair<std::size_t, std::size_t>{1, 1}, {3, 1}, {16, 1}, {1, 3}, {3, 2}}) {
+        SCOPED_TRACE(testing::Message() << perRead << " windows per read, " << readers << " readers");
         Scanner s;
         s.windowsPerRead = perRead;
+        s.readers = readers;
         std::mt19937 rng(7);
         std::vector<std::byte> data(3 * 1024 * 1024 + 300);  // not a whole number of sectors
         for (auto& b : data) b = std::byte(rng() & 0xFF);
