@@ -208,7 +208,9 @@ private:
             std::uint64_t w = 0;
             {
                 std::unique_lock lock(m_mutex);
-                m_freeCv.wait(lock, [&] { return !m_free.empty() || st.stop_requested(); });
+                m_freeCv.wait(lock, [&] {
+                    return !m_free.empty() || m_nextRead >= m_totalWindows || st.stop_requested();
+                });
                 if (st.stop_requested() || m_nextRead >= m_totalWindows) break;
                 b = std::move(m_free.back());
                 m_free.pop_back();
@@ -243,7 +245,6 @@ private:
         {
             std::lock_guard lock(m_mutex);
             if (--m_running == 0) m_headReady.store(true, std::memory_order_release);  // ends a spin
-            m_freeCv.notify_all();  // another reader may wait for a buffer that will not come
         }
         m_readyCv.notify_one();
     }
