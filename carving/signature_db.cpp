@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,6 +120,35 @@ void noteSkipped(LoadOutcome& outcome, std::string_view fileName, std::size_t fi
     outcome.skipped.push_back(std::string(fileName) + " line " + std::to_string(firstLine) + ": skipped, " + why);
 }
 
+// Reads the records of an opened database into set. extensionOf gets a record's first line and
+// gives the extension to store it under, or nothing to pass the record over unremarked.
+template <typename ExtensionOf>
+LoadOutcome readRecords(LineReader& in, std::string_view fileName, SignatureSet& set, ExtensionOf extensionOf) {
+    LoadOutcome outcome;
+    std::string line;
+    for (std::size_t n = 0; n < kMaxRecords; ++n) {
+        if (!in.next(line)) break;
+        const std::size_t firstLine = in.lineNumber();
+        std::optional<std::string> extension = extensionOf(line);
+        if (!extension) {
+            in.skip(5);
+            continue;
+        }
+        FileType1 r;
+        r.extension = std::move(*extension);
+        const char* why = readRecordBody(in, r);
+        in.skip(2);
+        if (!why && r.extension.empty()) why = "no extension";
+        if (why) {
+            noteSkipped(outcome, fileName, firstLine, why);
+            continue;
+        }
+        set.add(std::move(r));
+        ++outcome.stored;
+    }
+    return outcome;
+}
+
 } // namespace
 
 std::uint64_t FileType1::maxSize() const {
@@ -194,25 +224,7 @@ Result<LoadOutcome> loadSignatureFile(const std::filesystem::path& folder, std::
 
     auto opened = LineReader::open(folder / fileName);
     if (!opened) return opened.error();
-    LineReader& in = *opened;
-    LoadOutcome outcome;
-    std::string line;
-    for (std::size_t n = 0; n < kMaxRecords; ++n) {
-        if (!in.next(line)) break;
-        const std::size_t firstLine = in.lineNumber();
-        FileType1 r;
-        r.extension = recordValue(line);
-        const char* why = readRecordBody(in, r);
-        in.skip(2);
-        if (!why && r.extension.empty()) why = "no extension";
-        if (why) {
-            noteSkipped(outcome, fileName, firstLine, why);
-            continue;
-        }
-        set->add(std::move(r));
-        ++outcome.stored;
-    }
-    return outcome;
+    return readRecords(*opened, fileName, *set, [](const std::string& line) { return recordValue(line); });
 }
 
 const ExtensionRow* ExtensionList::find(std::string_view key) const {
@@ -267,30 +279,12 @@ Result<LoadOutcome> loadSelectedSignatures(const ExtensionList& list, const std:
                                            std::string_view fileName, SignatureSet& carveSet) {
     auto opened = LineReader::open(folder / fileName);
     if (!opened) return opened.error();
-    LineReader& in = *opened;
-    LoadOutcome outcome;
-    std::string line;
-    for (std::size_t n = 0; n < kMaxRecords; ++n) {
-        if (!in.next(line)) break;
-        const std::size_t firstLine = in.lineNumber();
-        const std::string value = recordValue(upper(line));
+    return readRecords(*opened, fileName, carveSet, [&](const std::string& line) -> std::optional<std::string> {
+        std::string value = recordValue(upper(line));
         const std::string key = value.empty() ? std::string() : value.substr(1);
-        if (key.empty() || !list.isTicked(key)) {
-            in.skip(5);
-            continue;
-        }
-        FileType1 r;
-        r.extension = value;
-        const char* why = readRecordBody(in, r);
-        in.skip(2);
-        if (why) {
-            noteSkipped(outcome, fileName, firstLine, why);
-            continue;
-        }
-        carveSet.add(std::move(r));
-        ++outcome.stored;
-    }
-    return outcome;
+        if (key.empty() || !list.isTicked(key)) return std::nullopt;
+        return value;
+    });
 }
 
 } // namespace snapmend::carving
