@@ -18,6 +18,9 @@
 namespace snapmend::device {
 
 inline constexpr std::size_t kSectorSize = 512;
+// One sector's bytes, and a read-only view of them.
+using Sector = std::array<std::byte, kSectorSize>;
+using SectorView = std::span<const std::byte, kSectorSize>;
 inline constexpr std::uint32_t kSectorShift = 9;
 // Disk numbers index DevicePathTable; every per-disk table has this many entries.
 inline constexpr int kMaxDisks = 26;

@@ -17,7 +17,6 @@ namespace {
 // Disk numbers 0 to 24 are tried.
 constexpr int kDisksTried = 25;
 
-using Sector = std::array<std::byte, kSectorSize>;
 
 // GUID partition table header fields (sector 1) used by the dynamic-disk test.
 constexpr std::size_t kGptEntriesLba = 72;

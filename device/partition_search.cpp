@@ -16,9 +16,6 @@ namespace snapmend::device {
 
 namespace {
 
-using Sector = std::array<std::byte, kSectorSize>;
-using SectorView = std::span<const std::byte, kSectorSize>;
-
 // The converted geometry: 255 heads of 63 sectors, 16065 sectors a cylinder.
 constexpr std::uint32_t kProbeHeads = 255;
 constexpr std::uint32_t kProbeSectorsPerTrack = 63;

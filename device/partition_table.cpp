@@ -15,9 +15,6 @@ namespace snapmend::device {
 
 namespace {
 
-using Sector = std::array<std::byte, kSectorSize>;
-using SectorView = std::span<const std::byte, kSectorSize>;
-
 // MBR and EBR layout: four 16-byte entries from offset 446, the 0x55 0xAA marker at 510.
 constexpr std::size_t kEntryTable = 446;
 constexpr std::size_t kEntrySize = 16;

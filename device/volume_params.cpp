@@ -17,9 +17,6 @@ namespace snapmend::device {
 
 namespace {
 
-using Sector = std::array<std::byte, kSectorSize>;
-using SectorView = std::span<const std::byte, kSectorSize>;
-
 constexpr std::uint64_t kMaxU32 = std::numeric_limits<std::uint32_t>::max();
 // Sector numbers whose byte offset still fits 64 bits.
 constexpr std::uint64_t kMaxSector = ~std::uint64_t{0} >> kSectorShift;

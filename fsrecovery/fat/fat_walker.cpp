@@ -21,7 +21,7 @@ using device::DeviceHandle;
 using device::kSectorShift;
 using device::kSectorSize;
 using device::VolumeParams;
-using Sector = std::array<std::byte, kSectorSize>;
+using device::Sector;
 
 constexpr std::uint8_t kDeletedMark = 0xE5;
 constexpr std::size_t kLastEntryOffset = kSectorSize - kEntrySize;
